@@ -1,0 +1,54 @@
+// Reading the exposure with validation, and writing results safely: every image is encoded
+// in memory, written to a temporary file beside its final name and renamed, so no truncated
+// file ever carries a final name; the log is appended a whole group of lines at a time.
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <string>
+#include <vector>
+
+#include "geometry.h"
+
+// "8-bit 3-channel", "32-bit float 1-channel", ...
+std::string describe_type(int type);
+
+// Reads an image file as stored (no conversion). Throws RunError(exit_input) naming the file
+// when it is missing, unreadable, not a decodable image, or not of expected_type.
+cv::Mat read_image(const std::string& path, int expected_type, const std::string& what);
+
+// Checks that the colour and raw exposures have equal sizes and are large enough for the
+// lenslet grid (no reference point more than one pitch outside the image).
+void validate_exposure(const cv::Mat& rgb, const std::string& rgb_path, const cv::Mat& raw,
+                       const std::string& raw_path, const Geometry& g);
+
+// The output tree below one root directory.
+class Output {
+ public:
+  // root is a directory path; a missing trailing '/' is added.
+  explicit Output(std::string root);
+
+  const std::string& root() const { return root_; }
+  // Root followed by a relative part, joined as text (so "/x" gives a doubled slash).
+  std::string path(const std::string& relative) const { return root_ + relative; }
+
+  // Creates root + relative_dir and its parents (mkdir -p); throws RunError(exit_output).
+  void make_dirs(const std::string& relative_dir) const;
+  // Checks that a file can be created in root + relative_dir; throws RunError(exit_output).
+  void check_writable(const std::string& relative_dir) const;
+
+  // Writes an image with the library's encoder chosen by the extension (float images are
+  // converted to 8 bits by the encoder). Atomic: temporary file, then rename.
+  void write_image(const std::string& relative, const cv::Mat& image) const;
+  // Appends text (whole lines) to a file, creating it if missing, in one write.
+  void append_text(const std::string& relative, const std::string& text) const;
+
+  // Files written so far (full paths, in order), for the summary.
+  const std::vector<std::string>& written() const { return written_; }
+
+ private:
+  std::string root_;
+  mutable std::vector<std::string> written_;
+};
+
+// Writes bytes to path atomically (temporary file in the same directory, then rename).
+void write_file_atomic(const std::string& path, const std::vector<uchar>& bytes);
