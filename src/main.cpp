@@ -17,25 +17,19 @@
 #include "imageio.h"
 #include "rawDepthEstimation.h"
 #include "rawSuperResolution.h"
+#include "textformat.h"
 #include "viewCreate.h"
 
 namespace {
 
-std::string format_mu(double mu) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.1lf", mu);
-  return buf;
-}
-
 // Creates the directories this run writes into, before any output is written.
 void make_output_tree(const Output& out, const RunOptions& o) {
-  char view_dir[32];
-  std::snprintf(view_dir, sizeof view_dir, "bigSR/view%03d/", view_count);
+  const std::string view_dir = strformat("bigSR/view%03d/", view_count);
   out.make_dirs("");
   out.check_writable("");
   out.make_dirs(view_dir);
   if (o.sr.outer_iterations > 0) {
-    const std::string l1 = std::string(view_dir) + "L1/" + format_mu(o.sr.mu) + "/";
+    const std::string l1 = view_dir + strformat("L1/%.1lf/", o.sr.mu);
     out.make_dirs(o.sr.joint ? l1 + "joint/depth/" : l1);
   }
   if (o.export_views) out.make_dirs("view/");

@@ -2,6 +2,7 @@
 #include "rawDepthEstimation.h"
 
 #include "imageio.h"
+#include "textformat.h"
 
 rawDepthEstimation::rawDepthEstimation(int min_d, int max_d, int window, const Geometry& g,
                                        const Output* out)
@@ -22,9 +23,8 @@ void rawDepthEstimation::NNresize(const cv::Mat&, const cv::Mat&, cv::Mat&, cv::
 
 void rawDepthEstimation::save_depth(const cv::Mat& depth) {
   if (out_ == nullptr) return;
-  char name[64];
-  std::snprintf(name, sizeof name, "/bigSR/view%03d/depthmapbig.pgm", view_count);
-  out_->write_image(name, depth_to_grey(depth, min_disparity, max_disparity, geom_));
+  out_->write_image(strformat("/bigSR/view%03d/depthmapbig.pgm", view_count),
+                    depth_to_grey(depth, min_disparity, max_disparity, geom_));
 }
 
 cv::Mat depth_to_grey(const cv::Mat& depth, int min_disparity, int max_disparity,

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "imageio.h"
+#include "textformat.h"
 
 viewCreate::viewCreate(const char* rgb_path, const char* raw_path, const Geometry& g) : geom_(g) {
   rgb_image = read_image(rgb_path, CV_8UC3, "colour image");
@@ -95,8 +96,6 @@ void viewCreate::interpolate_subaperture(const cv::Mat& src, cv::Mat& dst) {
 
 void viewCreate::save_subaperture(const cv::Mat* views, const Output& out) {
   for (int i = 0; i < view_count; ++i) {
-    char name[32];
-    std::snprintf(name, sizeof name, "view/view%03d.ppm", i);
-    out.write_image(name, views[i]);
+    out.write_image(strformat("view/view%03d.ppm", i), views[i]);
   }
 }
