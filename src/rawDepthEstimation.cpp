@@ -133,8 +133,8 @@ void reference::NNresize(const cv::Mat& view, const cv::Mat& mask, cv::Mat& up_v
   up_view = cv::Mat::zeros(g.high_y, g.high_x, CV_32FC3);
   up_mask = cv::Mat(g.high_y, g.high_x, CV_8UC1, cv::Scalar(no_sample));
   for (int y = 0; y < g.high_y; ++y) {
+    const int k = nearest_view_index(y, g.yscale());
     for (int x = 0; x < g.high_x; ++x) {
-      const int k = nearest_view_index(y, g.yscale());
       const int n = nearest_view_index(x, g.xscale());
       if (k > g.low_y - 1 || n > g.low_x - 1) continue;
       const uchar m = mask.at<uchar>(k, n);

@@ -100,6 +100,51 @@ TEST_P(PsfFilter, EmptyInputGivesEmptyOutput) {
   EXPECT_TRUE(dst.empty());
 }
 
+// Random floats with fractions and signs, so that every product and sum is inexact.
+cv::Mat random_float_image(int rows, int cols, unsigned seed) {
+  cv::Mat m(rows, cols, CV_32FC3);
+  cv::RNG rng(seed);
+  rng.fill(m, cv::RNG::UNIFORM, -20.0, 300.0);
+  return m;
+}
+
+void expect_fast_matches_reference(const cv::Mat& src, double width, double height) {
+  cv::Mat want, got;
+  reference::PSF(src, want, width, height);
+  PSF_fast(src, got, width, height);
+  EXPECT_TRUE(same_bytes(want, got)) << src.rows << " x " << src.cols << ", box " << width
+                                     << " x " << height;
+}
+
+TEST(PsfFast, MatchesReferenceOnOddSizesAndBoxes) {
+  const cv::Size sizes[] = {{1, 1}, {3, 1}, {1, 3}, {7, 2}, {2, 7}, {3, 5}, {5, 3}, {1000, 13}};
+  const double boxes[][2] = {{xscale, yscale}, {3.0, 1.0}, {2.0, 1.0}, {5.5, 7.2}, {1.0, 1.0}};
+  unsigned seed = 1;
+  for (const cv::Size& s : sizes)
+    for (const auto& box : boxes)
+      expect_fast_matches_reference(random_float_image(s.height, s.width, seed++), box[0], box[1]);
+}
+
+TEST(PsfFast, MatchesReferenceAtFullSizeForAnyThreadCount) {
+  const cv::Mat src = random_float_image(high_y, high_x, 7);
+  cv::Mat want;
+  reference::PSF(src, want, xscale, yscale);
+  for (int threads : {1, 2, 3}) {
+    execution().threads = threads;
+    cv::Mat got;
+    PSF_fast(src, got, xscale, yscale);
+    EXPECT_TRUE(same_bytes(want, got)) << threads << " threads";
+  }
+  execution().threads = 0;
+  // A region of a larger image (rows not contiguous) reads the same pixels.
+  const cv::Mat big = random_float_image(40, 50, 3);
+  const cv::Mat roi = big(cv::Rect(5, 7, 31, 20));
+  cv::Mat want_roi, got_roi;
+  reference::PSF(roi.clone(), want_roi, xscale, yscale);
+  PSF_fast(roi, got_roi, xscale, yscale);
+  EXPECT_TRUE(same_bytes(want_roi, got_roi));
+}
+
 INSTANTIATE_TEST_SUITE_P(Paths, PsfFilter, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "reference" : "fast"; });
 

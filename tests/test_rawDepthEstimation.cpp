@@ -16,6 +16,7 @@
 #include "imageio.h"
 #include "rawDepthEstimation.h"
 #include "test_support.h"
+#include "viewCreate.h"
 
 namespace {
 
@@ -275,6 +276,114 @@ TEST_P(DepthPaths, MismatchedInputsAreRejected) {
   rawDepthEstimation bad_window(-1, 1, 0, g);
   cv::Mat cost(10, 10, CV_32F, cv::Scalar(1));
   EXPECT_THROW(bad_window.blur_ssd(cost, large_cost), RunError);
+}
+
+// ---- Fast against reference, byte for byte ----
+
+// Costs like the sweep's (mean squared differences, no-sample costs) plus the values at and
+// around the threshold, NaN and negative zero.
+cv::Mat random_costs(int rows, int cols, unsigned seed) {
+  cv::Mat m(rows, cols, CV_32F);
+  cv::RNG rng(seed);
+  rng.fill(m, cv::RNG::UNIFORM, 0.0, 5000.0);
+  const float specials[] = {no_sample_cost, 9999990.0f, 9999989.0f, -0.0f, 0.0f,
+                            std::numeric_limits<float>::quiet_NaN(), 1e30f};
+  for (int i = 0; i < rows; ++i)
+    for (int j = 0; j < cols; ++j) {
+      const int u = rng.uniform(0, 100);
+      if (u < 30) m.at<float>(i, j) = no_sample_cost;
+      else if (u < 37) m.at<float>(i, j) = specials[u - 30];
+    }
+  return m;
+}
+
+cv::Mat blur_with(bool reference_path, const cv::Mat& cost, int window) {
+  execution().reference = reference_path;
+  cv::Mat out = smooth(cost, window);
+  execution().reference = false;
+  return out;
+}
+
+TEST(DepthFast, BlurSsdMatchesReference) {
+  const cv::Size sizes[] = {{1, 1}, {9, 9}, {20, 8}, {8, 20}, {70, 67}};
+  unsigned seed = 1;
+  for (const cv::Size& s : sizes)
+    for (int window : {1, 2, 3, 8, 9, 15}) {
+      const cv::Mat cost = random_costs(s.height, s.width, seed++);
+      EXPECT_TRUE(same_bytes(blur_with(true, cost, window), blur_with(false, cost, window)))
+          << s << " window " << window;
+    }
+  const cv::Mat full = random_costs(high_y, high_x, 99);
+  const cv::Mat want = blur_with(true, full, 9);
+  for (int threads : {1, 2, 3}) {
+    execution().threads = threads;
+    EXPECT_TRUE(same_bytes(want, blur_with(false, full, 9))) << threads << " threads";
+  }
+  execution().threads = 0;
+}
+
+TEST(DepthFast, NNresizeMatchesReferenceAtFullSize) {
+  const Geometry g;
+  const cv::Mat view = random_image(cv::Size(g.low_x, g.low_y), CV_8UC3, 5);
+  cv::Mat mask = random_image(cv::Size(g.low_x, g.low_y), CV_8UC1, 6);
+  mask.forEach<uchar>([](uchar& v, const int*) { v = v % 4; });
+  cv::Mat want_view, want_mask, got_view, got_mask;
+  reference::NNresize(view, mask, want_view, want_mask, g);
+  NNresize_fast(view, mask, got_view, got_mask, g);
+  EXPECT_TRUE(same_bytes(want_view, got_view));
+  EXPECT_TRUE(same_bytes(want_mask, got_mask));
+}
+
+// Views and masks cut from a random exposure, and the bicubic first estimate, as in a run.
+struct Exposure {
+  std::vector<cv::Mat> views = std::vector<cv::Mat>(view_count);
+  std::vector<cv::Mat> masks = std::vector<cv::Mat>(view_count);
+  cv::Mat estimate;
+};
+
+Exposure random_exposure(const Geometry& g, unsigned seed) {
+  const cv::Size size = raw_size_for(g);
+  viewCreate vc(random_image(size, CV_8UC3, seed), random_image(size, CV_8UC1, seed + 1), g);
+  Exposure e;
+  cv::Mat center;
+  vc.create_mask(e.views.data(), e.masks.data(), center);
+  cv::resize(center, e.estimate, cv::Size(g.high_x, g.high_y), 0, 0, cv::INTER_CUBIC);
+  return e;
+}
+
+cv::Mat search_with(bool reference_path, const Exposure& e, int min_d, int max_d,
+                    const Geometry& g, int window = 9) {
+  execution().reference = reference_path;
+  rawDepthEstimation de(min_d, max_d, window, g);
+  cv::Mat depth;
+  de.search_rawdisparity(e.estimate, e.views.data(), e.masks.data(), depth);
+  execution().reference = false;
+  return depth;
+}
+
+TEST(DepthFast, SearchMatchesReferenceAtFullSize) {
+  const Geometry g;
+  const Exposure e = random_exposure(g, 21);
+  // One candidate each: no shift, and the largest shifts of the default range.
+  for (int d : {0, -1}) {
+    const cv::Mat want = search_with(true, e, d, d, g);
+    EXPECT_TRUE(same_bytes(want, search_with(false, e, d, d, g))) << "disparity " << d;
+  }
+}
+
+TEST(DepthFast, SearchMatchesReferenceOnASmallGeometryForAnyThreadCount) {
+  const Geometry g = small_geometry(30, 25);
+  const Exposure e = random_exposure(g, 31);
+  const cv::Mat want = search_with(true, e, -1, 1, g);
+  for (int threads : {1, 2, 3}) {
+    execution().threads = threads;
+    EXPECT_TRUE(same_bytes(want, search_with(false, e, -1, 1, g))) << threads << " threads";
+  }
+  execution().threads = 0;
+  for (int window : {1, 4, 15})
+    EXPECT_TRUE(same_bytes(search_with(true, e, -2, 1, g, window),
+                           search_with(false, e, -2, 1, g, window)))
+        << "window " << window;
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, DepthPaths, ::testing::Values(true, false),
