@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "errors.h"
 #include "execution.h"
 
 namespace {
@@ -38,6 +39,9 @@ cv::Mat psf_kernel(double width, double height) {
 }
 
 void PSF(const cv::Mat& src, cv::Mat& dst, double width, double height) {
+  if (!src.empty() && (src.type() != CV_32FC3 || src.dims != 2))
+    throw RunError(exit_internal, "point spread function: input is not a 32-bit float "
+                                  "3-channel image");
   if (execution().reference)
     reference::PSF(src, dst, width, height);
   else
@@ -61,9 +65,4 @@ void reference::PSF(const cv::Mat& src, cv::Mat& dst, double width, double heigh
       }
     }
   }
-}
-
-// Placeholder until the vectorised kernel lands: the reference loop.
-void PSF_fast(const cv::Mat& src, cv::Mat& dst, double width, double height) {
-  reference::PSF(src, dst, width, height);
 }

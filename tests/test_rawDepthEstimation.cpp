@@ -1,0 +1,392 @@
+// Depth estimation: candidate ladder and shifts, window smoothing, nearest-neighbour
+// upsampling, the grey levels of the depth file, input checks and a synthetic scene of known
+// disparity. Each behaviour is checked on both the reference and the fast path.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <vector>
+
+#include "PSF.h"
+#include "errors.h"
+#include "execution.h"
+#include "imageio.h"
+#include "rawDepthEstimation.h"
+#include "test_support.h"
+#include "viewCreate.h"
+
+namespace {
+
+TEST(DisparityLadder, TwentyCandidatesAndTheirShifts) {
+  const Geometry g;
+  const std::vector<float> c = disparity_candidates(-1, 1, g);
+  ASSERT_EQ(c.size(), 20u);
+  EXPECT_EQ(c.front(), -2.2601475715637207f);
+  EXPECT_NEAR(c[9], -0.0101476f, 1e-7);
+  EXPECT_NEAR(c.back(), 2.4898524f, 1e-7);
+  for (size_t k = 1; k < c.size(); ++k) EXPECT_EQ(c[k], c[k - 1] + 0.25f);
+
+  // View 0 sits at offset (4, 4), view 80 at (-4, -4).
+  struct Case { float d; int shift; };
+  for (const Case& t : {Case{c[0], -9}, Case{c[9], 0}, Case{c[10], 1}, Case{c[19], 10}}) {
+    EXPECT_EQ(disparity_shift_rows(t.d, view_offset_y(0), g), t.shift) << t.d;
+    EXPECT_EQ(disparity_shift_cols(t.d, view_offset_x(0)), t.shift) << t.d;
+    EXPECT_EQ(disparity_shift_rows(t.d, view_offset_y(80), g), -t.shift) << t.d;
+    EXPECT_EQ(disparity_shift_cols(t.d, view_offset_x(80)), -t.shift) << t.d;
+  }
+  // A single disparity gives a single candidate; an empty range none.
+  EXPECT_EQ(disparity_candidates(0, 0, g).size(), 1u);
+  EXPECT_EQ(disparity_candidates(-1, -1, g).size(), 1u);
+  EXPECT_EQ(disparity_candidates(1, 0, g).size(), 0u);
+}
+
+class DepthPaths : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { execution().reference = GetParam(); }
+  void TearDown() override { execution().reference = false; }
+};
+
+cv::Mat smooth(const cv::Mat& cost, int window) {
+  rawDepthEstimation de(-1, 1, window);
+  cv::Mat out = cost.clone();
+  de.blur_ssd(out, large_cost);
+  return out;
+}
+
+TEST_P(DepthPaths, BlurSsdConstantCostLeavesAZeroFrame) {
+  const cv::Mat cost(13, 17, CV_32F, cv::Scalar(7.5f));
+  for (int window : {9, 8}) {
+    const cv::Mat out = smooth(cost, window);
+    for (int i = 0; i < out.rows; ++i)
+      for (int j = 0; j < out.cols; ++j) {
+        const bool inside = i >= 4 && i < out.rows - 4 && j >= 4 && j < out.cols - 4;
+        EXPECT_EQ(out.at<float>(i, j), inside ? 7.5f : 0.0f) << window << ": " << i << "," << j;
+      }
+  }
+  // Smaller than the window: all zero.
+  const cv::Mat tiny = smooth(cv::Mat(8, 30, CV_32F, cv::Scalar(1.0f)), 9);
+  EXPECT_EQ(cv::countNonZero(tiny), 0);
+}
+
+TEST_P(DepthPaths, BlurSsdLeavesOutCostsAtTheThreshold) {
+  // One visited pixel (4, 4): its window is the whole image.
+  cv::Mat cost(9, 9, CV_32F, cv::Scalar(2.0f));
+  cost.at<float>(0, 0) = no_sample_cost;
+  cost.at<float>(1, 1) = 9999990.0f;  // exactly the threshold: left out
+  cost.at<float>(2, 2) = std::numeric_limits<float>::quiet_NaN();
+  cost.at<float>(8, 8) = 5.0f;
+  cost.at<float>(8, 7) = 9999989.0f;  // just below: counted
+  const cv::Mat out = smooth(cost, 9);
+  const float sum = 2.0f * 76 + 9999989.0f + 5.0f;  // raster order
+  EXPECT_EQ(out.at<float>(4, 4), sum / 78);
+  EXPECT_EQ(cv::countNonZero(out), 1);
+
+  // Only no-sample costs in the window: the lowest possible cost, 0.
+  cost.setTo(cv::Scalar(no_sample_cost));
+  EXPECT_EQ(smooth(cost, 9).at<float>(4, 4), 0.0f);
+}
+
+TEST_P(DepthPaths, BlurSsdWindowOneKeepsCostsBelowThreshold) {
+  cv::Mat cost = (cv::Mat_<float>(2, 3) << 1.0f, 9999990.0f, 3.5f, no_sample_cost, 0.0f, 9999989.0f);
+  const cv::Mat out = smooth(cost, 1);
+  const cv::Mat want = (cv::Mat_<float>(2, 3) << 1.0f, 0.0f, 3.5f, 0.0f, 0.0f, 9999989.0f);
+  EXPECT_TRUE(same_bytes(out, want));
+}
+
+TEST_P(DepthPaths, NNresizeMapsRowsAndColumnsToNearestViewPixel) {
+  const Geometry g;
+  rawDepthEstimation de(-1, 1, 9, g);
+  // Mask: view row k and column n encoded as (k % 3) except row 217 and column 1 which hold
+  // "no sample"; the view holds distinct values per channel.
+  cv::Mat mask(g.low_y, g.low_x, CV_8UC1), view(g.low_y, g.low_x, CV_8UC3);
+  for (int k = 0; k < g.low_y; ++k)
+    for (int n = 0; n < g.low_x; ++n) {
+      mask.at<uchar>(k, n) = (k == 217 || n == 1) ? 3 : static_cast<uchar>((k + n) % 3);
+      view.at<cv::Vec3b>(k, n) = cv::Vec3b(static_cast<uchar>(k), static_cast<uchar>(n),
+                                           static_cast<uchar>(k + n + 1));
+    }
+  cv::Mat up_view, up_mask;
+  de.NNresize(view, mask, up_view, up_mask);
+  ASSERT_EQ(up_view.type(), CV_32FC3);
+  ASSERT_EQ(up_mask.type(), CV_8UC1);
+  ASSERT_EQ(up_view.size(), cv::Size(g.high_x, g.high_y));
+
+  auto expect_from = [&](int y, int x, int k, int n) {
+    const uchar m = mask.at<uchar>(k, n);
+    ASSERT_EQ(up_mask.at<uchar>(y, x), m) << y << "," << x;
+    cv::Vec3f want(0, 0, 0);
+    if (m != 3) want[m] = view.at<cv::Vec3b>(k, n)[m];
+    EXPECT_EQ(up_view.at<cv::Vec3f>(y, x), want) << y << "," << x;
+  };
+  // 817 / yscale is exactly 216.5: halves go to the even row.
+  for (int x : {0, 4, 1000}) expect_from(817, x, 216, nearest_view_index(x, g.xscale()));
+  expect_from(0, 0, 0, 0);
+  expect_from(1, 1, 0, 0);
+  expect_from(2, 2, 1, 1);
+  expect_from(5, 3, 1, 1);
+  expect_from(6, 4, 2, 2);
+  // The last row and column fall outside the view.
+  for (int x = 0; x < g.high_x; ++x) {
+    ASSERT_EQ(up_mask.at<uchar>(g.high_y - 1, x), 3);
+    ASSERT_EQ(up_view.at<cv::Vec3f>(g.high_y - 1, x), cv::Vec3f(0, 0, 0));
+  }
+  for (int y = 0; y < g.high_y; ++y) {
+    ASSERT_EQ(up_mask.at<uchar>(y, g.high_x - 1), 3);
+    ASSERT_EQ(up_view.at<cv::Vec3f>(y, g.high_x - 1), cv::Vec3f(0, 0, 0));
+  }
+}
+
+TEST_P(DepthPaths, NNresizeCopiesOnlyTheMaskedChannel) {
+  const Geometry g = small_geometry(4, 3);
+  rawDepthEstimation de(-1, 1, 9, g);
+  cv::Mat view(g.low_y, g.low_x, CV_8UC3, cv::Scalar(10, 20, 30));
+  cv::Mat mask(g.low_y, g.low_x, CV_8UC1, cv::Scalar(1));
+  mask.at<uchar>(0, 1) = 3;
+  cv::Mat up_view, up_mask;
+  de.NNresize(view, mask, up_view, up_mask);
+  EXPECT_EQ(up_view.at<cv::Vec3f>(0, 0), cv::Vec3f(0, 20, 0));
+  EXPECT_EQ(up_view.at<cv::Vec3f>(0, 2), cv::Vec3f(0, 0, 0));  // view column 1
+  EXPECT_EQ(up_mask.at<uchar>(0, 2), 3);
+}
+
+TEST(DepthFile, GreyLevelsOfTheCandidates) {
+  const Geometry g;
+  const std::string dir = make_temp_dir("depth");
+  const Output out(dir);
+  out.make_dirs("bigSR/view081/");
+  rawDepthEstimation de(-1, 1, 9, g, &out);
+  const std::vector<float> c = disparity_candidates(-1, 1, g);
+  cv::Mat depth(1, 23, CV_32F);
+  for (int k = 0; k < 20; ++k) depth.at<float>(0, k) = c[k];
+  depth.at<float>(0, 20) = 0.0f;
+  depth.at<float>(0, 21) = -5.0f;
+  depth.at<float>(0, 22) = 1.0f * g.xscale_f();
+  de.save_depth(depth);
+  const cv::Mat grey = cv::imread(dir + "/bigSR/view081/depthmapbig.pgm", cv::IMREAD_UNCHANGED);
+  ASSERT_EQ(grey.type(), CV_8UC1);
+  ASSERT_EQ(grey.cols, 23);
+  const int want[23] = {0,   14,  28,  42,  56,  71,  85,  99,  113, 127, 141, 155,
+                        169, 183, 197, 212, 226, 240, 254, 255, 128, 0,   255};
+  for (int k = 0; k < 23; ++k) EXPECT_EQ(grey.at<uchar>(0, k), want[k]) << k;
+}
+
+// Views and masks of a small geometry: masks sample where k + n is odd, in a channel that
+// varies with the view; views filled by `value(n, k, m, channel)`.
+template <class Value>
+void make_views(const Geometry& g, std::vector<cv::Mat>& views, std::vector<cv::Mat>& masks,
+                Value value) {
+  views.assign(view_count, cv::Mat());
+  masks.assign(view_count, cv::Mat());
+  for (int n = 0; n < view_count; ++n) {
+    views[n] = cv::Mat::zeros(g.low_y, g.low_x, CV_8UC3);
+    masks[n] = cv::Mat(g.low_y, g.low_x, CV_8UC1, cv::Scalar(3));
+    for (int k = 0; k < g.low_y; ++k)
+      for (int m = 0; m < g.low_x; ++m) {
+        if ((k + m) % 2 == 0) continue;
+        const int ch = (k + m / 2 + n) % 3;
+        masks[n].at<uchar>(k, m) = static_cast<uchar>(ch);
+        views[n].at<cv::Vec3b>(k, m)[ch] = cv::saturate_cast<uchar>(value(n, k, m, ch));
+      }
+  }
+}
+
+TEST_P(DepthPaths, SyntheticSceneOfConstantDisparityIsFound) {
+  const Geometry g = small_geometry(40, 30);
+  // A smooth random texture: bicubic upsampling of coarse noise.
+  cv::Mat coarse;
+  random_image(cv::Size(g.high_x / 7, g.high_y / 7), CV_8UC3, 11).convertTo(coarse, CV_32FC3);
+  cv::Mat estimate;
+  cv::resize(coarse, estimate, cv::Size(g.high_x, g.high_y), 0, 0, cv::INTER_CUBIC);
+  cv::Mat blurred;
+  reference::PSF(estimate, blurred, g.xscale(), g.yscale());
+
+  // Every view sees the blurred scene shifted by the true candidate's shift.
+  const std::vector<float> c = disparity_candidates(-1, 1, g);
+  const float truth = c[14];
+  std::vector<cv::Mat> views, masks;
+  make_views(g, views, masks, [&](int n, int k, int m, int ch) {
+    const int ty = disparity_shift_rows(truth, view_offset_y(n), g);
+    const int tx = disparity_shift_cols(truth, view_offset_x(n));
+    const int y = std::clamp(cvRound(k * g.yscale()) - ty, 0, g.high_y - 1);
+    const int x = std::clamp(cvRound(m * g.xscale()) - tx, 0, g.high_x - 1);
+    return cvRound(blurred.at<cv::Vec3f>(y, x)[ch]);
+  });
+
+  rawDepthEstimation de(-1, 1, 9, g);
+  cv::Mat depth = cv::Mat::zeros(g.high_y, g.high_x, CV_32F);
+  de.search_rawdisparity(estimate, views.data(), masks.data(), depth);
+  ASSERT_EQ(depth.type(), CV_32F);
+  ASSERT_EQ(depth.size(), cv::Size(g.high_x, g.high_y));
+  const int margin = 14;
+  for (int y = margin; y < g.high_y - margin; ++y)
+    for (int x = margin; x < g.high_x - margin; ++x)
+      ASSERT_EQ(depth.at<float>(y, x), truth) << y << "," << x;
+  // The four-pixel frame gets cost 0 for every candidate, so the first one wins there.
+  EXPECT_EQ(depth.at<float>(0, 0), c[0]);
+  EXPECT_EQ(depth.at<float>(g.high_y - 1, g.high_x / 2), c[0]);
+}
+
+TEST_P(DepthPaths, CostsAboveTheInitialBestLeaveDisparityZero) {
+  // Estimate 1500 against 8-bit samples: every mean cost lies between 1e6 and the threshold,
+  // so no candidate improves on the initial best cost inside the frame.
+  const Geometry g = small_geometry(12, 10);
+  std::vector<cv::Mat> views, masks;
+  make_views(g, views, masks, [](int n, int k, int m, int) { return (n * 7 + k * 3 + m) % 256; });
+  const cv::Mat estimate(g.high_y, g.high_x, CV_32FC3, cv::Scalar(1500, 1500, 1500));
+  rawDepthEstimation de(-1, 1, 9, g);
+  cv::Mat depth;
+  de.search_rawdisparity(estimate, views.data(), masks.data(), depth);
+  EXPECT_EQ(depth.at<float>(g.high_y / 2, g.high_x / 2), 0.0f);
+  EXPECT_EQ(depth.at<float>(0, 0), disparity_candidates(-1, 1, g)[0]);
+
+  // No samples at all: every smoothed cost is 0 and the first candidate wins everywhere.
+  for (cv::Mat& m : masks) m.setTo(cv::Scalar(3));
+  de.search_rawdisparity(estimate, views.data(), masks.data(), depth);
+  EXPECT_EQ(cv::countNonZero(depth != disparity_candidates(-1, 1, g)[0]), 0);
+}
+
+TEST_P(DepthPaths, MismatchedInputsAreRejected) {
+  const Geometry g = small_geometry(6, 5);
+  std::vector<cv::Mat> views, masks;
+  make_views(g, views, masks, [](int, int, int, int) { return 9; });
+  cv::Mat estimate(g.high_y, g.high_x, CV_32FC3, cv::Scalar(1, 2, 3)), depth;
+  rawDepthEstimation de(-1, 1, 9, g);
+  EXPECT_NO_THROW(de.search_rawdisparity(estimate, views.data(), masks.data(), depth));
+
+  auto expect_rejected = [&](const cv::Mat& e) {
+    try {
+      de.search_rawdisparity(e, views.data(), masks.data(), depth);
+      ADD_FAILURE() << "accepted";
+    } catch (const RunError& err) {
+      EXPECT_EQ(err.status(), exit_internal);
+    }
+  };
+  expect_rejected(cv::Mat(g.high_y + 1, g.high_x, CV_32FC3, cv::Scalar(0)));
+  expect_rejected(cv::Mat(g.high_y, g.high_x, CV_8UC3, cv::Scalar(0)));
+  masks[3].at<uchar>(2, 2) = 4;  // would index a fourth channel
+  expect_rejected(estimate);
+  masks[3].at<uchar>(2, 2) = 3;
+  views[80] = cv::Mat(g.low_y, g.low_x - 1, CV_8UC3, cv::Scalar(0));
+  expect_rejected(estimate);
+  cv::Mat up_view, up_mask;
+  EXPECT_THROW(de.NNresize(views[80], masks[80], up_view, up_mask), RunError);
+  rawDepthEstimation bad_window(-1, 1, 0, g);
+  cv::Mat cost(10, 10, CV_32F, cv::Scalar(1));
+  EXPECT_THROW(bad_window.blur_ssd(cost, large_cost), RunError);
+}
+
+// ---- Fast against reference, byte for byte ----
+
+// Costs like the sweep's (mean squared differences, no-sample costs) plus the values at and
+// around the threshold, NaN and negative zero.
+cv::Mat random_costs(int rows, int cols, unsigned seed) {
+  cv::Mat m(rows, cols, CV_32F);
+  cv::RNG rng(seed);
+  rng.fill(m, cv::RNG::UNIFORM, 0.0, 5000.0);
+  const float specials[] = {no_sample_cost, 9999990.0f, 9999989.0f, -0.0f, 0.0f,
+                            std::numeric_limits<float>::quiet_NaN(), 1e30f};
+  for (int i = 0; i < rows; ++i)
+    for (int j = 0; j < cols; ++j) {
+      const int u = rng.uniform(0, 100);
+      if (u < 30) m.at<float>(i, j) = no_sample_cost;
+      else if (u < 37) m.at<float>(i, j) = specials[u - 30];
+    }
+  return m;
+}
+
+cv::Mat blur_with(bool reference_path, const cv::Mat& cost, int window) {
+  execution().reference = reference_path;
+  cv::Mat out = smooth(cost, window);
+  execution().reference = false;
+  return out;
+}
+
+TEST(DepthFast, BlurSsdMatchesReference) {
+  const cv::Size sizes[] = {{1, 1}, {9, 9}, {20, 8}, {8, 20}, {70, 67}};
+  unsigned seed = 1;
+  for (const cv::Size& s : sizes)
+    for (int window : {1, 2, 3, 8, 9, 15}) {
+      const cv::Mat cost = random_costs(s.height, s.width, seed++);
+      EXPECT_TRUE(same_bytes(blur_with(true, cost, window), blur_with(false, cost, window)))
+          << s << " window " << window;
+    }
+  const cv::Mat full = random_costs(high_y, high_x, 99);
+  const cv::Mat want = blur_with(true, full, 9);
+  for (int threads : {1, 2, 3}) {
+    execution().threads = threads;
+    EXPECT_TRUE(same_bytes(want, blur_with(false, full, 9))) << threads << " threads";
+  }
+  execution().threads = 0;
+}
+
+TEST(DepthFast, NNresizeMatchesReferenceAtFullSize) {
+  const Geometry g;
+  const cv::Mat view = random_image(cv::Size(g.low_x, g.low_y), CV_8UC3, 5);
+  cv::Mat mask = random_image(cv::Size(g.low_x, g.low_y), CV_8UC1, 6);
+  mask.forEach<uchar>([](uchar& v, const int*) { v = v % 4; });
+  cv::Mat want_view, want_mask, got_view, got_mask;
+  reference::NNresize(view, mask, want_view, want_mask, g);
+  NNresize_fast(view, mask, got_view, got_mask, g);
+  EXPECT_TRUE(same_bytes(want_view, got_view));
+  EXPECT_TRUE(same_bytes(want_mask, got_mask));
+}
+
+// Views and masks cut from a random exposure, and the bicubic first estimate, as in a run.
+struct Exposure {
+  std::vector<cv::Mat> views = std::vector<cv::Mat>(view_count);
+  std::vector<cv::Mat> masks = std::vector<cv::Mat>(view_count);
+  cv::Mat estimate;
+};
+
+Exposure random_exposure(const Geometry& g, unsigned seed) {
+  const cv::Size size = raw_size_for(g);
+  viewCreate vc(random_image(size, CV_8UC3, seed), random_image(size, CV_8UC1, seed + 1), g);
+  Exposure e;
+  cv::Mat center;
+  vc.create_mask(e.views.data(), e.masks.data(), center);
+  cv::resize(center, e.estimate, cv::Size(g.high_x, g.high_y), 0, 0, cv::INTER_CUBIC);
+  return e;
+}
+
+cv::Mat search_with(bool reference_path, const Exposure& e, int min_d, int max_d,
+                    const Geometry& g, int window = 9) {
+  execution().reference = reference_path;
+  rawDepthEstimation de(min_d, max_d, window, g);
+  cv::Mat depth;
+  de.search_rawdisparity(e.estimate, e.views.data(), e.masks.data(), depth);
+  execution().reference = false;
+  return depth;
+}
+
+TEST(DepthFast, SearchMatchesReferenceAtFullSize) {
+  const Geometry g;
+  const Exposure e = random_exposure(g, 21);
+  // One candidate each: no shift, and the largest shifts of the default range.
+  for (int d : {0, -1}) {
+    const cv::Mat want = search_with(true, e, d, d, g);
+    EXPECT_TRUE(same_bytes(want, search_with(false, e, d, d, g))) << "disparity " << d;
+  }
+}
+
+TEST(DepthFast, SearchMatchesReferenceOnASmallGeometryForAnyThreadCount) {
+  const Geometry g = small_geometry(30, 25);
+  const Exposure e = random_exposure(g, 31);
+  const cv::Mat want = search_with(true, e, -1, 1, g);
+  for (int threads : {1, 2, 3}) {
+    execution().threads = threads;
+    EXPECT_TRUE(same_bytes(want, search_with(false, e, -1, 1, g))) << threads << " threads";
+  }
+  execution().threads = 0;
+  for (int window : {1, 4, 15})
+    EXPECT_TRUE(same_bytes(search_with(true, e, -2, 1, g, window),
+                           search_with(false, e, -2, 1, g, window)))
+        << "window " << window;
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, DepthPaths, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "reference" : "fast"; });
+
+}  // namespace
