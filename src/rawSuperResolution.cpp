@@ -301,7 +301,7 @@ void rawSuperResolution::calculate_rawerror(cv::Mat& estimate, const cv::Mat* vi
   if (views == nullptr) throw RunError(exit_internal, "super-resolution: no views");
   check_inputs(&estimate, views, masks, depth);
   check_image(error, geom_.low_y, geom_.low_x, CV_32FC3, "error accumulator");
-  project_views(Projection::error, estimate, views, masks, depth, geom_, error, nullptr);
+  project_views(Projection::error, estimate, views, masks, depth, geom_, error, nullptr, &plan_);
 }
 
 void rawSuperResolution::calculate_rawgradient_all(cv::Mat& estimate, cv::Mat& gradient,
@@ -310,14 +310,16 @@ void rawSuperResolution::calculate_rawgradient_all(cv::Mat& estimate, cv::Mat& g
   if (views == nullptr) throw RunError(exit_internal, "super-resolution: no views");
   check_inputs(&estimate, views, masks, depth);
   check_full(gradient, "gradient image");
-  project_views(Projection::gradient, estimate, views, masks, depth, geom_, gradient, out_);
+  project_views(Projection::gradient, estimate, views, masks, depth, geom_, gradient, out_,
+                &plan_);
 }
 
 void rawSuperResolution::second_order_differential(const cv::Mat* masks, const cv::Mat& depth,
                                                    cv::Mat& direction, cv::Mat& result) {
   check_inputs(&direction, nullptr, masks, depth);
   check_full(result, "second-order result");
-  project_views(Projection::hessian, direction, nullptr, masks, depth, geom_, result, nullptr);
+  project_views(Projection::hessian, direction, nullptr, masks, depth, geom_, result, nullptr,
+                &plan_);
 }
 
 // ---- Regulariser operators ----------------------------------------------------------------

@@ -3,12 +3,14 @@
 // and, in joint mode, depth re-estimated after every outer iteration.
 #pragma once
 
+#include <memory>
 #include <opencv2/core.hpp>
 
 #include "geometry.h"
 #include "options.h"
 
 class Output;
+struct ProjectionPlan;
 
 class rawSuperResolution {
  public:
@@ -71,6 +73,8 @@ class rawSuperResolution {
   Geometry geom_;
   const Output* out_;
   DepthParams depth_params_;
+  // Disparity-only projection work, reused while masks and disparity map are unchanged.
+  std::shared_ptr<const ProjectionPlan> plan_;
 };
 
 // Absolute product sum: sum over samples in raster order of |a * b| (float product),

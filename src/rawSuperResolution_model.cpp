@@ -10,11 +10,11 @@
 
 void project_views(Projection kind, const cv::Mat& image, const cv::Mat* views,
                    const cv::Mat* masks, const cv::Mat& depth, const Geometry& g, cv::Mat& out,
-                   const Output* diag) {
+                   const Output* diag, PlanCache* cache) {
   if (execution().reference)
     reference::project_views(kind, image, views, masks, depth, g, out, diag);
   else
-    project_views_fast(kind, image, views, masks, depth, g, out, diag);
+    project_views_fast(kind, image, views, masks, depth, g, out, diag, cache);
 }
 
 namespace reference {

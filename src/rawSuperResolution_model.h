@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cmath>
+#include <memory>
 #include <opencv2/core.hpp>
 
 #include "geometry.h"
@@ -66,6 +67,11 @@ inline float projected_value(const float S[3], int t) {
   return (t < 0 || t > 2) ? 0.0f : S[t];
 }
 
+// Disparity-only work of every view (z-buffer winners of each footprint), built by the fast
+// path and reused while the masks and the disparity map keep their bytes.
+struct ProjectionPlan;
+using PlanCache = std::shared_ptr<const ProjectionPlan>;
+
 // ---- Traversals ---------------------------------------------------------------------------
 
 // Runs the projection of `image` (CV_32FC3, full grid) through all views of g:
@@ -73,10 +79,11 @@ inline float projected_value(const float S[3], int t) {
 //  gradient: adds the back-projected residuals to `out` (CV_32FC3, full grid) and writes
 //            blur.ppm, motion10/60.ppm and error10/60.ppm through `diag` (nullptr: none);
 //  hessian:  adds the back-projected projected samples to `out`; `views` may be nullptr.
-// Inputs are assumed checked. Dispatches on execution().reference.
+// Inputs are assumed checked. Dispatches on execution().reference; `cache` (may be nullptr)
+// keeps the fast path's plan between calls.
 void project_views(Projection kind, const cv::Mat& image, const cv::Mat* views,
                    const cv::Mat* masks, const cv::Mat& depth, const Geometry& g, cv::Mat& out,
-                   const Output* diag);
+                   const Output* diag, PlanCache* cache = nullptr);
 
 namespace reference {
 // Forward warp of src into view i: warped (CV_32FC3) and z-buffer (CV_32F) of src's size.
@@ -96,7 +103,8 @@ void project_views(Projection kind, const cv::Mat& image, const cv::Mat* views,
                    const Output* diag);
 }  // namespace reference
 
-// Threaded version sharing the disparity-only work between views; byte-identical.
+// Threaded version sharing the disparity-only work between views; byte-identical. Falls
+// back to the plain pipeline on geometries whose view footprints overlap.
 void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* views,
                         const cv::Mat* masks, const cv::Mat& depth, const Geometry& g,
-                        cv::Mat& out, const Output* diag);
+                        cv::Mat& out, const Output* diag, PlanCache* cache = nullptr);
