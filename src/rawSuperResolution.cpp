@@ -1,5 +1,112 @@
-// Placeholder: the iteration lands with the super-resolution stage.
+// Split Bregman iteration of the super-resolution, its regulariser operators (colour matrix,
+// forward differences, shrinkage) and the iteration's console lines, log and result files.
 #include "rawSuperResolution.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "errors.h"
+#include "imageio.h"
+#include "progress.h"
+#include "rawDepthEstimation.h"
+#include "rawSuperResolution_model.h"
+#include "textformat.h"
+
+// ---- Per-sample formulas ------------------------------------------------------------------
+
+namespace {
+
+// Colour matrix, rows = destination channels, columns = source channels (storage order).
+cv::Mat colour_matrix() {
+  cv::Mat_<float> m(3, 3);
+  m << 0.299f, 0.587f, 0.114f, -0.169f, -0.331f, 0.5f, 0.5f, -0.419f, 0.081f;
+  return m;
+}
+
+// One destination channel: the source channels weighted left to right.
+inline float weighted3(const float* s, float m0, float m1, float m2) {
+  return (s[0] * m0 + s[1] * m1) + s[2] * m2;
+}
+
+// Forward difference of a sample and its successor (absent past the end), accumulated from
+// 0 in increasing offset order so that a zero input gives +0.
+inline float forward_difference(float self, const float* next) {
+  float o = 0.0f;
+  o += -1.0f * self;
+  if (next) o += 1.0f * *next;
+  return o;
+}
+// Its transpose: predecessor (absent before the start) minus the sample.
+inline float backward_difference(const float* prev, float self) {
+  float o = 0.0f;
+  if (prev) o += 1.0f * *prev;
+  o += -1.0f * self;
+  return o;
+}
+
+// Soft threshold: sign(x) * max(|x| - t, 0), the maximum taken in double.
+inline float soft_threshold(float x, double t) {
+  const float s = x > 0 ? 1.0f : (x < 0 ? -1.0f : 0.0f);
+  const double m = std::max(static_cast<double>(std::fabs(x)) - t, 0.0);
+  return static_cast<float>(m) * s;
+}
+
+// Estimate update of one sample, clamped to the 8-bit range.
+inline float descend(float u, float g, float alpha) {
+  float v = u - alpha * g;
+  if (v < 0.0f)
+    v = 0.0f;
+  else if (v > 255.0f)
+    v = 255.0f;
+  return v;
+}
+
+// Differences along each row of `src` (any size, CV_32FC3), the row length as the bound.
+void row_differences(const cv::Mat& src, cv::Mat& dst, bool transposed) {
+  dst = cv::Mat::zeros(src.rows, src.cols, CV_32FC3);
+  const int cols = src.cols;
+  for (int y = 0; y < src.rows; ++y) {
+    const float* in = src.ptr<float>(y);
+    float* out = dst.ptr<float>(y);
+    for (int x = 0; x < cols; ++x) {
+      for (int c = 0; c < 3; ++c) {
+        const int i = 3 * x + c;
+        out[i] = transposed ? backward_difference(x > 0 ? &in[i - 3] : nullptr, in[i])
+                            : forward_difference(in[i], x + 1 < cols ? &in[i + 3] : nullptr);
+      }
+    }
+  }
+}
+
+std::string size_text(int rows, int cols) {
+  return std::to_string(rows) + " x " + std::to_string(cols);
+}
+
+void check_image(const cv::Mat& m, int rows, int cols, int type, const std::string& what) {
+  if (m.rows == rows && m.cols == cols && m.type() == type && m.isContinuous() && m.dims == 2)
+    return;
+  throw RunError(exit_internal, "super-resolution: " + what + ": expected a continuous " +
+                                    describe_type(type) + " image of " + size_text(rows, cols) +
+                                    ", found " + describe_type(m.type()) + " " +
+                                    size_text(m.rows, m.cols));
+}
+
+}  // namespace
+
+double abs_product_sum(const cv::Mat& a, const cv::Mat& b) {
+  const float* pa = a.ptr<float>();
+  const float* pb = b.ptr<float>();
+  const size_t n = a.total() * a.channels();
+  double sum = 0.0;
+  for (size_t i = 0; i < n; ++i) sum += std::fabs(pa[i] * pb[i]);
+  return sum;
+}
+
+// ---- Object -------------------------------------------------------------------------------
 
 rawSuperResolution::rawSuperResolution(int outer, int inner, double mu_, double lambda_,
                                        const Geometry& g, const Output* out,
@@ -9,5 +116,279 @@ rawSuperResolution::rawSuperResolution(int outer, int inner, double mu_, double 
 
 rawSuperResolution::~rawSuperResolution() = default;
 
-void rawSuperResolution::raw_super_resolution(cv::Mat&, const cv::Mat*, const cv::Mat*, cv::Mat&,
-                                              bool, bool) {}
+void rawSuperResolution::check_full(const cv::Mat& m, const char* what) const {
+  check_image(m, geom_.high_y, geom_.high_x, CV_32FC3, what);
+}
+
+void rawSuperResolution::check_inputs(const cv::Mat* estimate, const cv::Mat* views,
+                                      const cv::Mat* masks, const cv::Mat& depth) const {
+  if (estimate) check_full(*estimate, "estimate");
+  if (masks == nullptr) throw RunError(exit_internal, "super-resolution: no masks");
+  for (int i = 0; i < view_count; ++i) {
+    if (views)
+      check_image(views[i], geom_.low_y, geom_.low_x, CV_8UC3, "view " + std::to_string(i));
+    check_image(masks[i], geom_.low_y, geom_.low_x, CV_8UC1, "mask " + std::to_string(i));
+  }
+  check_image(depth, geom_.high_y, geom_.high_x, CV_32FC1, "disparity map");
+}
+
+std::string rawSuperResolution::result_dir(bool joint) const {
+  return strformat("bigSR/view%03d/L1/%.1lf/", view_count, mu) + (joint ? "joint/" : "");
+}
+
+void rawSuperResolution::raw_super_resolution(cv::Mat& estimate, const cv::Mat* views,
+                                              const cv::Mat* masks, cv::Mat& depth, bool joint,
+                                              bool use_yuv) {
+  raw_increase_resolutionL1(estimate, views, masks, depth, joint, use_yuv);
+}
+
+void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* views,
+                                                   const cv::Mat* masks, cv::Mat& depth,
+                                                   bool joint, bool use_yuv) {
+  if (views == nullptr) throw RunError(exit_internal, "super-resolution: no views");
+  check_inputs(&u, views, masks, depth);
+  if (outer_iterations <= 0) return;
+  const Geometry& g = geom_;
+  const double N = g.full_pixels();
+  const double lf = static_cast<float>(lambda);
+
+  // T, T^t, D and D^t as functions returning fresh images.
+  auto T = [&](cv::Mat& x) {
+    if (!use_yuv) return x;
+    cv::Mat y;
+    rgb2yuv(x, y, false);
+    return y;
+  };
+  auto Tt = [&](cv::Mat x) {
+    if (!use_yuv) return x;
+    cv::Mat y;
+    rgb2yuv(x, y, true);
+    return y;
+  };
+  auto D = [&](cv::Mat x, bool vertical) {
+    cv::Mat y;
+    product_matrixD(x, y, vertical);
+    return y;
+  };
+  auto Dt = [&](cv::Mat x, bool vertical) {
+    cv::Mat y;
+    product_matrixDt(x, y, vertical);
+    return y;
+  };
+
+  cv::Mat dx, dy;
+  {
+    cv::Mat Tu = T(u);
+    dx = D(Tu, false);
+    dy = D(Tu, true);
+  }
+  cv::Mat bx = cv::Mat::zeros(g.high_y, g.high_x, CV_32FC3);
+  cv::Mat by = cv::Mat::zeros(g.high_y, g.high_x, CV_32FC3);
+
+  const std::string dir = result_dir(joint);
+  progress().begin("super-resolution", outer_iterations * std::max(inner_iterations, 0));
+  for (int it = 0; it < outer_iterations; ++it) {
+    std::cout << "iteration : " << it << std::endl;
+    for (int k = 0; k < inner_iterations; ++k) {
+      std::cout << k << std::endl;
+
+      cv::Mat error = cv::Mat::zeros(g.low_y, g.low_x, CV_32FC3);
+      calculate_rawerror(u, views, masks, depth, error);
+      const double E = cv::norm(error, cv::NORM_L2);
+      error.release();
+      std::cout << "norm error = " << E << std::endl;
+
+      cv::Mat grad(g.high_y, g.high_x, CV_32FC3, cv::Scalar(0, 0, 0, 0));
+      calculate_rawgradient_all(u, grad, views, masks, depth);
+
+      cv::Mat Tu = T(u);
+      const cv::Mat Px = D(Tu, false);
+      const cv::Mat Rx = dx - Px + bx;
+      const double Lx = cv::norm(Px, cv::NORM_L1);
+      const double Nx = cv::norm(Rx, cv::NORM_L2);
+      grad = grad + lf * Tt(Dt(Rx, false));
+
+      const cv::Mat Py = D(Tu, true);
+      const cv::Mat Ry = dy - Py + by;
+      const double Ly = cv::norm(Py, cv::NORM_L1);
+      const double Ny = cv::norm(Ry, cv::NORM_L2);
+      grad = grad + lf * Tt(Dt(Ry, true));
+      Tu.release();
+
+      grad = -1.0 * grad;
+
+      cv::Mat H(g.high_y, g.high_x, CV_32FC3, cv::Scalar(0, 0, 0, 0));
+      second_order_differential(masks, depth, grad, H);
+      const double q0 = abs_product_sum(grad, H);
+      H.release();
+      cv::Mat Tg = T(grad);
+      const double qx = abs_product_sum(grad, Tt(Dt(D(Tg, false), false)));
+      const double qy = abs_product_sum(grad, Tt(Dt(D(Tg, true), true)));
+      Tg.release();
+
+      const double G2 = cv::norm(grad, cv::NORM_L2);
+      const double G1 = cv::norm(grad, cv::NORM_L1);
+
+      // A direction without curvature has no step length: the step ends without an update.
+      const double curvature = q0 + lambda * qx + lambda * qy;
+      const bool flat = curvature == 0.0;
+      const double alpha = flat ? 0.0 : G2 * G2 / curvature;
+      const double L_SR = (E * E + lambda * (Nx * Nx) + lambda * (Ny * Ny)) / 2;
+      const double regular = mu * Lx + mu * Ly;
+      const double E_SR = E * E / 2 + mu * Lx + mu * Ly;
+
+      std::cout << "alpha = " << alpha << std::endl;
+      std::cout << "L_SR = " << L_SR << std::endl;
+      if (k == inner_iterations - 1) std::cout << "E_SR = " << E_SR << std::endl;
+
+      if (out_ != nullptr) {
+        std::ostringstream log;
+        if (it == 0 && k == 0) log << "--------- norm error ------------\n";
+        if (k == 0) log << "ite\t" << it << "\n";
+        log << k << "\t" << E << "\t\t" << "E_SR" << "\t" << E_SR << "\t" << "Regular" << "\t\t"
+            << regular << "\n";
+        if (flat) log << "stop\tzero curvature\n";
+        out_->append_text(dir + "normerror.txt", log.str());
+      }
+      progress().advance(it * inner_iterations + k + 1);
+
+      if (flat || alpha * G1 / N < 0.01) break;
+
+      const float af = static_cast<float>(alpha);
+      float* pu = u.ptr<float>();
+      const float* pg = grad.ptr<float>();
+      const size_t n = u.total() * 3;
+      for (size_t i = 0; i < n; ++i) pu[i] = descend(pu[i], pg[i], af);
+    }
+
+    if (out_ != nullptr) out_->write_image(dir + strformat("sr%02d.ppm", it), u);
+
+    if (joint) {
+      auto de = std::make_unique<rawDepthEstimation>(
+          depth_params_.min_disparity, depth_params_.max_disparity, depth_params_.window_size, g,
+          out_);
+      de->estimate_rawdepth(u, views, masks, depth);
+      de.reset();
+      check_image(depth, g.high_y, g.high_x, CV_32FC1, "re-estimated disparity map");
+      if (out_ != nullptr)
+        out_->write_image(dir + strformat("depth/depth%02d.pgm", it),
+                          depth_to_grey(depth, depth_params_.min_disparity,
+                                        depth_params_.max_disparity, g));
+    }
+
+    cv::Mat Tu = T(u);
+    {
+      const cv::Mat Px = D(Tu, false);
+      cv::Mat shifted = Px - bx;
+      shrinkage(shifted, dx);
+      bx = bx + dx - Px;
+    }
+    {
+      const cv::Mat Py = D(Tu, true);
+      cv::Mat shifted = Py - by;
+      shrinkage(shifted, dy);
+      by = by + dy - Py;
+    }
+  }
+  progress().end();
+}
+
+// ---- Projection operations ----------------------------------------------------------------
+
+void rawSuperResolution::calculate_rawerror(cv::Mat& estimate, const cv::Mat* views,
+                                            const cv::Mat* masks, const cv::Mat& depth,
+                                            cv::Mat& error) {
+  if (views == nullptr) throw RunError(exit_internal, "super-resolution: no views");
+  check_inputs(&estimate, views, masks, depth);
+  check_image(error, geom_.low_y, geom_.low_x, CV_32FC3, "error accumulator");
+  project_views(Projection::error, estimate, views, masks, depth, geom_, error, nullptr, &plan_);
+}
+
+void rawSuperResolution::calculate_rawgradient_all(cv::Mat& estimate, cv::Mat& gradient,
+                                                   const cv::Mat* views, const cv::Mat* masks,
+                                                   const cv::Mat& depth) {
+  if (views == nullptr) throw RunError(exit_internal, "super-resolution: no views");
+  check_inputs(&estimate, views, masks, depth);
+  check_full(gradient, "gradient image");
+  project_views(Projection::gradient, estimate, views, masks, depth, geom_, gradient, out_,
+                &plan_);
+}
+
+void rawSuperResolution::second_order_differential(const cv::Mat* masks, const cv::Mat& depth,
+                                                   cv::Mat& direction, cv::Mat& result) {
+  check_inputs(&direction, nullptr, masks, depth);
+  check_full(result, "second-order result");
+  project_views(Projection::hessian, direction, nullptr, masks, depth, geom_, result, nullptr,
+                &plan_);
+}
+
+// ---- Regulariser operators ----------------------------------------------------------------
+
+void rawSuperResolution::rgb2yuv(cv::Mat& src, cv::Mat& dst, bool transpose) {
+  check_full(src, "colour transform input");
+  const cv::Mat M = colour_matrix();
+  dst = cv::Mat::zeros(geom_.high_y, geom_.high_x, CV_32FC3);
+  const float* s = src.ptr<float>();
+  float* d = dst.ptr<float>();
+  const size_t n = static_cast<size_t>(geom_.full_pixels());
+  for (size_t p = 0; p < n; ++p, s += 3, d += 3) {
+    for (int c = 0; c < 3; ++c) {
+      d[c] = transpose ? weighted3(s, M.at<float>(0, c), M.at<float>(1, c), M.at<float>(2, c))
+                       : weighted3(s, M.at<float>(c, 0), M.at<float>(c, 1), M.at<float>(c, 2));
+    }
+  }
+}
+
+void rawSuperResolution::product_matrixD(cv::Mat& src, cv::Mat& dst, bool vertical) {
+  check_full(src, "difference input");
+  dst = cv::Mat::zeros(geom_.high_y, geom_.high_x, CV_32FC3);
+  if (!vertical) {
+    row_differences(src, dst, false);
+    return;
+  }
+  cv::Mat t = src.t(), r;
+  row_differences(t, r, false);
+  dst = r.t();
+}
+
+void rawSuperResolution::product_matrixDt(cv::Mat& src, cv::Mat& dst, bool vertical) {
+  check_full(src, "difference input");
+  dst = cv::Mat::zeros(geom_.high_y, geom_.high_x, CV_32FC3);
+  if (!vertical) {
+    row_differences(src, dst, true);
+    return;
+  }
+  cv::Mat t = src.t(), r;
+  row_differences(t, r, true);
+  dst = r.t();
+}
+
+void rawSuperResolution::product_matrixL(cv::Mat& src, cv::Mat& dst) {
+  check_full(src, "Laplacian input");
+  cv::Mat_<float> w(3, 3);
+  w << 0.0f, -1.0f, 0.0f, -1.0f, 4.0f, -1.0f, 0.0f, -1.0f, 0.0f;
+  const int rows = geom_.high_y, cols = geom_.high_x;
+  dst = cv::Mat::zeros(rows, cols, CV_32FC3);
+  for (int y = 0; y < rows; ++y) {
+    for (int x = 0; x < cols; ++x) {
+      cv::Vec3f& o = dst.at<cv::Vec3f>(y, x);
+      for (int a = -1; a <= 1; ++a) {
+        for (int b = -1; b <= 1; ++b) {
+          if (y + a < 0 || y + a >= rows || x + b < 0 || x + b >= cols) continue;
+          const cv::Vec3f& in = src.at<cv::Vec3f>(y + a, x + b);
+          for (int c = 0; c < 3; ++c) o[c] += w(a + 1, b + 1) * in[c];
+        }
+      }
+    }
+  }
+}
+
+void rawSuperResolution::shrinkage(cv::Mat& src, cv::Mat& dst) {
+  check_full(src, "shrinkage input");
+  const double t = mu / lambda;
+  dst = cv::Mat::zeros(geom_.high_y, geom_.high_x, CV_32FC3);
+  const float* s = src.ptr<float>();
+  float* d = dst.ptr<float>();
+  const size_t n = static_cast<size_t>(geom_.full_pixels()) * 3;
+  for (size_t i = 0; i < n; ++i) d[i] = soft_threshold(s[i], t);
+}

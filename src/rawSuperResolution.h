@@ -3,15 +3,20 @@
 // and, in joint mode, depth re-estimated after every outer iteration.
 #pragma once
 
+#include <memory>
 #include <opencv2/core.hpp>
 
 #include "geometry.h"
 #include "options.h"
 
 class Output;
+struct ProjectionPlan;
 
 class rawSuperResolution {
  public:
+  // outer_iterations >= 0 (one result image each), inner_iterations >= 0 (most descent steps
+  // per outer iteration), mu > 0 (L1 weight; names the result directory with one decimal),
+  // lambda > 0 (coupling weight; the shrinkage threshold is mu / lambda).
   // `out` receives the log and images; nullptr writes nothing. `depth_params` are used for
   // the joint-mode depth re-estimation.
   rawSuperResolution(int outer_iterations, int inner_iterations, double mu, double lambda,
@@ -19,8 +24,38 @@ class rawSuperResolution {
                      const DepthParams& depth_params = DepthParams());
   ~rawSuperResolution();
 
+  // Refines `estimate` (CV_32FC3, full grid, 0..255 scale) in place against the 81 views
+  // (CV_8UC3) and masks (CV_8UC1: 0, 1, 2 = channel, 3 = no sample), using `depth` (CV_32F,
+  // full grid), which joint mode replaces after every outer iteration. use_yuv regularises
+  // the colour-transformed estimate. Throws RunError on inputs that do not fit the geometry.
   void raw_super_resolution(cv::Mat& estimate, const cv::Mat* views, const cv::Mat* masks,
                             cv::Mat& depth, bool joint, bool use_yuv);
+  void raw_increase_resolutionL1(cv::Mat& estimate, const cv::Mat* views, const cv::Mat* masks,
+                                 cv::Mat& depth, bool joint, bool use_yuv);
+
+  // Adds, per view pixel and channel, the absolute residual (recorded sample minus the
+  // projected estimate) of every view to `error` (CV_32FC3, view grid, caller zeroes it).
+  void calculate_rawerror(cv::Mat& estimate, const cv::Mat* views, const cv::Mat* masks,
+                          const cv::Mat& depth, cv::Mat& error);
+  // Adds the back-projection of the residuals of all views to `gradient` (CV_32FC3, full
+  // grid, caller zeroes it) and writes the five diagnostic images.
+  void calculate_rawgradient_all(cv::Mat& estimate, cv::Mat& gradient, const cv::Mat* views,
+                                 const cv::Mat* masks, const cv::Mat& depth);
+  // Adds the data term's Hessian applied to `direction` (CV_32FC3, full grid) to `result`.
+  void second_order_differential(const cv::Mat* masks, const cv::Mat& depth, cv::Mat& direction,
+                                 cv::Mat& result);
+
+  // dst = M src per pixel (transpose false) or M^t src (true), M the fixed colour matrix.
+  // dst must not be src; it is replaced by a full-grid CV_32FC3 image.
+  void rgb2yuv(cv::Mat& src, cv::Mat& dst, bool transpose);
+  // Forward difference along columns (vertical false) or rows (true), zero extension.
+  void product_matrixD(cv::Mat& src, cv::Mat& dst, bool vertical);
+  // Exact transpose of product_matrixD.
+  void product_matrixDt(cv::Mat& src, cv::Mat& dst, bool vertical);
+  // Five-point Laplacian, zero extension.
+  void product_matrixL(cv::Mat& src, cv::Mat& dst);
+  // dst = sign(src) * max(|src| - mu / lambda, 0) per sample.
+  void shrinkage(cv::Mat& src, cv::Mat& dst);
 
   int outer_iterations;
   int inner_iterations;
@@ -28,7 +63,20 @@ class rawSuperResolution {
   double lambda;
 
  private:
+  // Throws RunError unless the images have the sizes and types of geom_.
+  void check_inputs(const cv::Mat* estimate, const cv::Mat* views, const cv::Mat* masks,
+                    const cv::Mat& depth) const;
+  void check_full(const cv::Mat& m, const char* what) const;
+  // Log path, result image path and depth image path of outer iteration `it`.
+  std::string result_dir(bool joint) const;
+
   Geometry geom_;
   const Output* out_;
   DepthParams depth_params_;
+  // Disparity-only projection work, reused while masks and disparity map are unchanged.
+  std::shared_ptr<const ProjectionPlan> plan_;
 };
+
+// Absolute product sum: sum over samples in raster order of |a * b| (float product),
+// accumulated in double. a and b are CV_32FC3 of the same size.
+double abs_product_sum(const cv::Mat& a, const cv::Mat& b);

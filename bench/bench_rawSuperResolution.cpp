@@ -1,0 +1,101 @@
+// Projection operations of the super-resolution at full size: plain (0) against fast (1),
+// and one whole inner step's projections with the plan warm or built afresh.
+//   bench_rawSuperResolution --benchmark_filter=Fast   (the plain path takes minutes)
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "execution.h"
+#include "rawSuperResolution.h"
+#include "rawSuperResolution_model.h"
+#include "viewCreate.h"
+
+namespace {
+
+struct Scene {
+  std::vector<cv::Mat> views, masks;
+  cv::Mat estimate, direction, depth;
+};
+
+const Scene& scene() {
+  static const Scene s = [] {
+    const Geometry g;
+    Scene s{std::vector<cv::Mat>(view_count), std::vector<cv::Mat>(view_count), {}, {}, {}};
+    const int rows = static_cast<int>(std::ceil(g.origin_y + g.lens_rows * g.pitch_y)) + 8;
+    const int cols = static_cast<int>(std::ceil(g.origin_x + g.lens_cols * g.pitch_x)) + 12;
+    cv::Mat rgb(rows, cols, CV_8UC3), raw(rows, cols, CV_8UC1);
+    cv::randu(rgb, 0, 256);
+    cv::randu(raw, 0, 256);
+    viewCreate vc(rgb, raw, g);
+    cv::Mat center;
+    vc.create_mask(s.views.data(), s.masks.data(), center);
+    s.estimate = cv::Mat(g.high_y, g.high_x, CV_32FC3);
+    cv::randu(s.estimate, 0, 255);
+    s.direction = cv::Mat(g.high_y, g.high_x, CV_32FC3);
+    cv::randn(s.direction, 0, 20);
+    s.depth = cv::Mat(g.high_y, g.high_x, CV_32F);
+    std::mt19937 rng(3);
+    std::uniform_int_distribution<int> speckle(0, 40), level(0, 19);
+    for (int y = 0; y < g.high_y; ++y)
+      for (int x = 0; x < g.high_x; ++x) {
+        int j = 9 + static_cast<int>(std::lround(5 * std::sin(x / 97.0) * std::cos(y / 61.0)));
+        if (speckle(rng) == 0) j = level(rng);
+        s.depth.at<float>(y, x) = -2.2601476f + 0.25f * static_cast<float>(j);
+      }
+    return s;
+  }();
+  return s;
+}
+
+void project(Projection kind, bool fast, PlanCache* cache) {
+  const Scene& s = scene();
+  const Geometry g;
+  cv::Mat out = kind == Projection::error ? cv::Mat::zeros(g.low_y, g.low_x, CV_32FC3)
+                                          : cv::Mat::zeros(g.high_y, g.high_x, CV_32FC3);
+  const cv::Mat& image = kind == Projection::hessian ? s.direction : s.estimate;
+  const cv::Mat* views = kind == Projection::hessian ? nullptr : s.views.data();
+  if (fast)
+    project_views_fast(kind, image, views, s.masks.data(), s.depth, g, out, nullptr, cache);
+  else
+    reference::project_views(kind, image, views, s.masks.data(), s.depth, g, out, nullptr);
+  benchmark::DoNotOptimize(out.data);
+}
+
+void run_kind(benchmark::State& state, Projection kind) {
+  const bool fast = state.range(0) == 1;
+  execution().reference = !fast;
+  PlanCache cache;
+  if (fast) project(Projection::error, true, &cache);  // warm plan: built once per map
+  for (auto _ : state) project(kind, fast, &cache);
+  execution().reference = false;
+}
+
+void BM_RawError(benchmark::State& state) { run_kind(state, Projection::error); }
+void BM_RawGradient(benchmark::State& state) { run_kind(state, Projection::gradient); }
+void BM_SecondOrder(benchmark::State& state) { run_kind(state, Projection::hessian); }
+
+// Error, gradient and second-order term of one inner step on the fast path.
+void BM_FastInnerStep(benchmark::State& state) {
+  const bool warm = state.range(0) == 1;
+  PlanCache cache;
+  if (warm) project(Projection::error, true, &cache);
+  for (auto _ : state) {
+    if (!warm) cache.reset();
+    project(Projection::error, true, &cache);
+    project(Projection::gradient, true, &cache);
+    project(Projection::hessian, true, &cache);
+  }
+}
+
+}  // namespace
+
+// The plain path runs once: one gradient or second-order term takes most of a minute.
+#define PATHS(bm)                                                                           \
+  BENCHMARK(bm)->ArgName("fast")->Arg(0)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime(); \
+  BENCHMARK(bm)->ArgName("fast")->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()
+PATHS(BM_RawError);
+PATHS(BM_RawGradient);
+PATHS(BM_SecondOrder);
+BENCHMARK(BM_FastInnerStep)->ArgName("warm")->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();

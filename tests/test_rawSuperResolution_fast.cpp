@@ -1,0 +1,138 @@
+// The threaded projection pipeline against the plain one, byte for byte, at several thread
+// counts, on small grids and at the camera's full size with a disparity map of several levels.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "execution.h"
+#include "rawSuperResolution.h"
+#include "rawSuperResolution_model.h"
+#include "test_support.h"
+#include "viewCreate.h"
+
+namespace {
+
+struct Scene {
+  Geometry g;
+  std::vector<cv::Mat> views, masks;
+  cv::Mat estimate, direction, depth;
+};
+
+// Candidate disparities of the depth search in smooth regions with speckles, so the warps
+// occlude, leave holes and change level inside footprints.
+cv::Mat realistic_depth(const Geometry& g, unsigned seed) {
+  cv::Mat d(g.high_y, g.high_x, CV_32F);
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> speckle(0, 40), level(0, 19);
+  for (int y = 0; y < g.high_y; ++y)
+    for (int x = 0; x < g.high_x; ++x) {
+      int j = 9 + static_cast<int>(std::lround(5 * std::sin(x / 97.0) * std::cos(y / 61.0)));
+      if (speckle(rng) == 0) j = level(rng);
+      d.at<float>(y, x) = -2.2601476f + 0.25f * static_cast<float>(j);
+    }
+  return d;
+}
+
+Scene make_scene(const Geometry& g, unsigned seed) {
+  Scene s{g, std::vector<cv::Mat>(view_count), std::vector<cv::Mat>(view_count), {}, {}, {}};
+  const cv::Size raw = raw_size_for(g);
+  viewCreate vc(random_image(raw, CV_8UC3, seed), random_image(raw, CV_8UC1, seed + 1), g);
+  cv::Mat center;
+  vc.create_mask(s.views.data(), s.masks.data(), center);
+  random_image(cv::Size(g.high_x, g.high_y), CV_8UC3, seed + 2).convertTo(s.estimate, CV_32FC3);
+  s.direction = cv::Mat(g.high_y, g.high_x, CV_32FC3);
+  cv::randn(s.direction, 0.0, 20.0);
+  s.depth = realistic_depth(g, seed + 3);
+  return s;
+}
+
+cv::Mat run(Projection kind, const Scene& s, bool plain, int threads, PlanCache* cache) {
+  const bool error = kind == Projection::error;
+  cv::Mat out = error ? cv::Mat::zeros(s.g.low_y, s.g.low_x, CV_32FC3)
+                      : cv::Mat::zeros(s.g.high_y, s.g.high_x, CV_32FC3);
+  const cv::Mat& image = kind == Projection::hessian ? s.direction : s.estimate;
+  const cv::Mat* views = kind == Projection::hessian ? nullptr : s.views.data();
+  execution().threads = threads;
+  // The blur itself has its own byte-identity tests; the plain pipeline uses the fast one.
+  if (plain)
+    reference::project_views(kind, image, views, s.masks.data(), s.depth, s.g, out, nullptr);
+  else
+    project_views_fast(kind, image, views, s.masks.data(), s.depth, s.g, out, nullptr, cache);
+  execution().threads = 0;
+  return out;
+}
+
+void expect_identical(const Scene& s, const std::vector<int>& thread_counts) {
+  for (Projection kind : {Projection::error, Projection::gradient, Projection::hessian}) {
+    const cv::Mat expected = run(kind, s, true, 1, nullptr);
+    ASSERT_GT(cv::countNonZero(expected.reshape(1)), 0);
+    PlanCache cache;
+    for (int threads : thread_counts) {
+      EXPECT_TRUE(same_bytes(run(kind, s, false, threads, &cache), expected))
+          << "kind " << static_cast<int>(kind) << ", " << threads << " threads";
+    }
+  }
+}
+
+}  // namespace
+
+TEST(FastProjection, MatchesPlainOnSmallGrids) {
+  for (auto size : {std::pair<int, int>{7, 5}, {12, 10}, {23, 17}}) {
+    const Scene s = make_scene(small_geometry(size.first, size.second), 100 + size.first);
+    expect_identical(s, {1, 2, 3});
+  }
+}
+
+TEST(FastProjection, PlanFollowsTheDisparityMap) {
+  Scene s = make_scene(small_geometry(12, 10), 7);
+  PlanCache cache;
+  run(Projection::error, s, false, 2, &cache);
+  const PlanCache first = cache;
+  run(Projection::hessian, s, false, 2, &cache);
+  EXPECT_EQ(cache, first);  // same bytes: reused
+  s.depth.at<float>(20, 20) += 0.25f;
+  EXPECT_TRUE(same_bytes(run(Projection::gradient, s, false, 2, &cache),
+                         run(Projection::gradient, s, true, 1, nullptr)));
+  EXPECT_NE(cache, first);
+}
+
+TEST(FastProjection, MatchesPlainAtFullSize) {
+  const Scene s = make_scene(Geometry(), 5);
+  expect_identical(s, {1, 2, 3});
+}
+
+TEST(FastProjection, WholeIterationMatchesPlain) {
+  const Scene s = make_scene(small_geometry(30, 24), 9);
+  std::vector<cv::Mat> results;
+  std::vector<std::string> consoles;
+  for (bool plain : {true, false}) {
+    execution().reference = plain;
+    cv::Mat u = s.estimate.clone(), depth = s.depth.clone();
+    rawSuperResolution sr(2, 2, 3.0, 1.0, s.g);
+    testing::internal::CaptureStdout();
+    sr.raw_super_resolution(u, s.views.data(), s.masks.data(), depth, true, true);
+    consoles.push_back(testing::internal::GetCapturedStdout());
+    results.push_back(u);
+  }
+  execution().reference = false;
+  EXPECT_FALSE(same_bytes(results[0], s.estimate));
+  EXPECT_TRUE(same_bytes(results[0], results[1]));
+  EXPECT_EQ(consoles[0], consoles[1]);
+}
+
+TEST(FastProjection, ShortFullSizeRun) {
+  const Scene s = make_scene(Geometry(), 11);
+  cv::Mat u = s.estimate.clone(), depth = s.depth.clone();
+  rawSuperResolution sr(1, 1, 3.0, 1.0);
+  testing::internal::CaptureStdout();
+  sr.raw_super_resolution(u, s.views.data(), s.masks.data(), depth, false, true);
+  const std::string console = testing::internal::GetCapturedStdout();
+  EXPECT_NE(console.find("E_SR = "), std::string::npos);
+  EXPECT_FALSE(same_bytes(u, s.estimate));
+  double lo, hi;
+  cv::minMaxLoc(u.reshape(1), &lo, &hi);
+  EXPECT_GE(lo, 0.0);
+  EXPECT_LE(hi, 255.0);
+}
