@@ -50,6 +50,8 @@ int main(int argc, char** argv) {
     std::cout << "rendering scene '" << scene_name << "' (seed " << seed << ", noise " << noise
               << ")" << std::endl;
     const Exposure e = render_exposure(scene, g, o);
+    const double render_seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     const Output out(outdir);
     out.make_dirs("raw/");
@@ -68,7 +70,9 @@ int main(int argc, char** argv) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     for (const std::string& f : out.written()) std::cout << "wrote " << f << std::endl;
-    std::cout << strformat("done in %.1f s", seconds) << std::endl;
+    std::cout << strformat("done in %.1f s (rendering %.1f s, writing %.1f s)", seconds, render_seconds,
+                           seconds - render_seconds)
+              << std::endl;
     return exit_ok;
   } catch (const RunError& e) {
     std::cerr << "plenosr-synth: " << e.what() << std::endl;
