@@ -48,7 +48,7 @@ struct Texture {
   enum Kind { noise, checker, stripes, zoneplate } kind = noise;
   cv::Vec3d a{60, 90, 120}, b{200, 180, 150};  // BGR at pattern 0 and 1
   double scale = 32;      // noise feature size, checker cell or stripe period, pixels
-  double angle = 0;       // stripes: direction of the bars, radians
+  double dir_y = 0, dir_x = 1;  // stripes: unit vector across the bars (rows, columns)
   double cy = 0, cx = 0;  // zone plate centre
   double chirp = 0;       // zone plate: phase grows as chirp * r^2 (cycles)
   double grain = 0.15;    // amplitude of the multiplicative fine noise

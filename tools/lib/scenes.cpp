@@ -86,7 +86,8 @@ Scene fine_scene(unsigned long long seed, double H, double W) {
   stripes.texture.a = {160, 40, 20};
   stripes.texture.b = {40, 220, 240};
   stripes.texture.scale = 3.0;
-  stripes.texture.angle = 0.3;
+  stripes.texture.dir_y = std::sin(0.3);
+  stripes.texture.dir_x = std::cos(0.3);
   stripes.texture.grain = 0.05;
 
   Layer bars = plane(1.0);
