@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "lib/render.h"
+#include "PSF.h"
 #include "lib/scene.h"
 #include "test_support.h"
 #include "viewCreate.h"
@@ -219,4 +220,42 @@ TEST(Synth, TruthAndNoiseAreDeterministicAndAsAsked) {
   for (int y = 0; y < a.raw.rows; ++y)
     for (int x = 0; x < a.raw.cols; ++x)
       ASSERT_EQ(a.raw.at<uchar>(y, x), a.rgb.at<cv::Vec3b>(y, x)[mosaic_channel(y, x)]);
+}
+
+TEST(Synth, SamplesAgreeWithTheBlurredTruthAtTheirViewPositions) {
+  // A smooth plane at disparity 1: view i (vy = 0) at view pixel (k, n) sees the truth blurred
+  // by the view box, at full-resolution (k * yscale, n * xscale - vx).
+  const Geometry g = small_geometry(24, 20);
+  Layer L;
+  L.d0 = 1.0;
+  L.texture.kind = Texture::noise;
+  L.texture.scale = 12;
+  L.texture.grain = 0;
+  const Exposure x = render_exposure(Scene({L}, 11), g, options_for(g));
+  const Extracted e = extract(x.rgb, x.raw, g);
+  cv::Mat blurred;
+  PSF(x.truth_colour, blurred, g.xscale(), g.yscale());
+
+  for (int i = 36; i <= 44; ++i) {
+    double sum = 0, worst = 0;
+    int count = 0;
+    for (int k = 2; k < g.low_y - 2; ++k)
+      for (int n = 3; n < g.low_x - 3; ++n) {
+        const int t = e.masks[i].at<uchar>(k, n);
+        if (t == no_sample) continue;
+        const double fy = k * g.yscale(), fx = n * g.xscale() - view_offset_x(i);
+        const int iy = static_cast<int>(fy), ix = static_cast<int>(std::floor(fx));
+        const double wy = fy - iy, wx = fx - ix;
+        auto at = [&](int yy, int xx) { return static_cast<double>(blurred.at<cv::Vec3f>(yy, xx)[t]); };
+        const double want = (at(iy, ix) * (1 - wx) + at(iy, ix + 1) * wx) * (1 - wy) +
+                            (at(iy + 1, ix) * (1 - wx) + at(iy + 1, ix + 1) * wx) * wy;
+        const double err = std::fabs(e.views[i].at<cv::Vec3b>(k, n)[t] - want);
+        sum += err;
+        worst = std::max(worst, err);
+        ++count;
+      }
+    ASSERT_GT(count, 100);
+    EXPECT_LT(sum / count, 1.0) << "view " << i;
+    EXPECT_LT(worst, 4.0) << "view " << i;
+  }
 }
