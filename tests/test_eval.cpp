@@ -142,6 +142,9 @@ TEST(Report, RunFilesArePairedAndMissingOnesReported) {
   const std::string table = format_table(rows);
   EXPECT_NE(table.find("missing"), std::string::npos);
   EXPECT_NE(table.find("inf"), std::string::npos);
+  // The initial map is overwritten by joint re-estimation; the report says so.
+  EXPECT_FALSE(rows[0].note.empty());
+  EXPECT_NE(format_csv(rows).find("\"every joint"), std::string::npos);
   const std::vector<std::string> written = write_report(files, t, rows, o);
   EXPECT_EQ(written.size(), 5u);
   for (const std::string& f : written)

@@ -197,6 +197,9 @@ std::vector<QualityRow> evaluate_run(const RunFiles& run, const Truth& truth, co
   first.stage = "bicubic";
   first.image = "bicubic.ppm";
   first.depth = strformat("bigSR/view%03d/depthmapbig.pgm", view_count);
+  for (const ResultSet& s : run.sets)
+    if (s.joint && !s.iterations.empty())
+      first.note = "every joint re-estimation rewrites depthmapbig.pgm: its depth is the last estimate, not the initial one";
   measure(first);
   rows.push_back(first);
   for (const ResultSet& s : run.sets) {
@@ -237,7 +240,7 @@ std::vector<std::vector<std::string>> table_cells(const std::vector<QualityRow>&
   std::vector<std::vector<std::string>> cells;
   if (csv)
     cells.push_back({"stage", "set", "image", "image_state", "psnr_db", "ssim", "depth", "depth_state",
-                     "depth_rmse", "depth_over_0.25", "depth_over_0.5"});
+                     "depth_rmse", "depth_over_0.25", "depth_over_0.5", "note"});
   else
     cells.push_back({"stage", "set", "PSNR dB", "SSIM", "depth RMSE", ">0.25", ">0.5"});
   for (const QualityRow& r : rows) {
@@ -248,9 +251,9 @@ std::vector<std::vector<std::string>> table_cells(const std::vector<QualityRow>&
                        number_or_state(r.image_state, r.ssim, "%.6f"), r.depth, state_text(ds),
                        number_or_state(ds, r.depth_error.rmse, "%.6f"),
                        number_or_state(ds, r.depth_error.over_025, "%.6f"),
-                       number_or_state(ds, r.depth_error.over_050, "%.6f")});
+                       number_or_state(ds, r.depth_error.over_050, "%.6f"), r.note});
     } else {
-      cells.push_back({r.stage, r.set, number_or_state(r.image_state, r.psnr, "%.2f"),
+      cells.push_back({r.stage + (r.note.empty() ? "" : "*"), r.set, number_or_state(r.image_state, r.psnr, "%.2f"),
                        number_or_state(r.image_state, r.ssim, "%.4f"),
                        number_or_state(ds, r.depth_error.rmse, "%.3f"),
                        number_or_state(ds, 100 * r.depth_error.over_025, "%.1f%%"),
@@ -278,13 +281,27 @@ std::string format_table(const std::vector<QualityRow>& rows) {
     while (!line.empty() && line.back() == ' ') line.pop_back();
     out += line + "\n";
   }
+  for (const QualityRow& r : rows)
+    if (!r.note.empty()) out += "* " + r.stage + ": " + r.note + "\n";
   return out;
 }
+
+namespace {
+
+// Quotes a field that holds a separator, a quote or a line end.
+std::string csv_field(const std::string& f) {
+  if (f.find_first_of(",\"\n") == std::string::npos) return f;
+  std::string q = "\"";
+  for (char ch : f) q += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+  return q + "\"";
+}
+
+}  // namespace
 
 std::string format_csv(const std::vector<QualityRow>& rows) {
   std::string out;
   for (const auto& row : table_cells(rows, true)) {
-    for (size_t c = 0; c < row.size(); ++c) out += (c > 0 ? "," : "") + row[c];
+    for (size_t c = 0; c < row.size(); ++c) out += (c > 0 ? "," : "") + csv_field(row[c]);
     out += "\n";
   }
   return out;
@@ -315,7 +332,7 @@ void put_text(cv::Mat& img, const std::string& text, cv::Point at, double scale 
 }  // namespace
 
 cv::Mat draw_plot(const std::string& title, const std::string& x_label, const std::string& y_label,
-                  const std::vector<PlotSeries>& series, cv::Size size) {
+                  const std::vector<PlotSeries>& series, bool integer_x, cv::Size size) {
   cv::Mat img(size, CV_8UC3, cv::Scalar::all(255));
   const int left = 80, right = 20, top = 40, bottom = 60;
   const cv::Rect area(left, top, size.width - left - right, size.height - top - bottom);
@@ -342,7 +359,8 @@ cv::Mat draw_plot(const std::string& title, const std::string& x_label, const st
   auto px = [&](double x) { return area.x + static_cast<int>(std::lround((x - x0) / (x1 - x0) * area.width)); };
   auto py = [&](double y) { return area.y + area.height - static_cast<int>(std::lround((y - y0) / (y1 - y0) * area.height)); };
 
-  const double xs = tick_step(x1 - x0, 10), ys = tick_step(y1 - y0, 8);
+  const double xs = integer_x ? std::max(1.0, tick_step(x1 - x0, 10)) : tick_step(x1 - x0, 10);
+  const double ys = tick_step(y1 - y0, 8);
   for (double t = std::ceil(x0 / xs) * xs; t <= x1 + 1e-9 * xs; t += xs) {
     cv::line(img, cv::Point(px(t), area.y), cv::Point(px(t), area.y + area.height), cv::Scalar::all(225), 1);
     put_text(img, tick_text(t, xs), cv::Point(px(t) - 10, area.y + area.height + 18), 0.42);
@@ -493,7 +511,8 @@ std::vector<std::string> write_report(const RunFiles& run, const Truth& truth,
       break;
     }
     out.write_image("energy.png", draw_plot("Logged energies (" + label + ")", "inner step (all outer iterations)",
-                                            "energy", series));
+                                            label.find("log10") != std::string::npos ? "log10 energy" : "energy",
+                                            series));
   }
   // Final depth beside the truth.
   {

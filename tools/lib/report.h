@@ -49,6 +49,7 @@ struct QualityRow {
   std::string depth;        // relative to RUNDIR, "" when the row has no depth map
   FileState depth_state = FileState::none;
   DepthError depth_error;
+  std::string note;         // caveat printed under the table and kept in the CSV
 };
 
 struct EvalOptions {
@@ -89,5 +90,7 @@ struct PlotSeries {
   std::vector<double> x, y;
   bool dashed = false;
 };
+// integer_x: the x values are counts, so ticks fall on whole numbers.
 cv::Mat draw_plot(const std::string& title, const std::string& x_label, const std::string& y_label,
-                  const std::vector<PlotSeries>& series, cv::Size size = cv::Size(900, 520));
+                  const std::vector<PlotSeries>& series, bool integer_x = true,
+                  cv::Size size = cv::Size(900, 520));
