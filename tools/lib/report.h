@@ -82,15 +82,3 @@ std::string format_csv(const std::vector<QualityRow>& rows);
 // directory (created if missing); returns the paths written.
 std::vector<std::string> write_report(const RunFiles& run, const Truth& truth,
                                       const std::vector<QualityRow>& rows, const EvalOptions& o);
-
-// A line plot drawn with OpenCV: each series is a polyline with a legend entry.
-struct PlotSeries {
-  std::string name;
-  cv::Scalar colour;
-  std::vector<double> x, y;
-  bool dashed = false;
-};
-// integer_x: the x values are counts, so ticks fall on whole numbers.
-cv::Mat draw_plot(const std::string& title, const std::string& x_label, const std::string& y_label,
-                  const std::vector<PlotSeries>& series, bool integer_x = true,
-                  cv::Size size = cv::Size(900, 520));
