@@ -8,6 +8,7 @@
 
 #include "lib/render.h"
 #include "PSF.h"
+#include "execution.h"
 #include "lib/scene.h"
 #include "test_support.h"
 #include "viewCreate.h"
@@ -196,6 +197,12 @@ TEST(Synth, TruthAndNoiseAreDeterministicAndAsAsked) {
   const Exposure a = render_exposure(scene, g, o), b = render_exposure(scene, g, o);
   EXPECT_TRUE(same_bytes(a.rgb, b.rgb));
   EXPECT_TRUE(same_bytes(a.raw, b.raw));
+  const int threads = execution().threads;
+  execution().threads = 1;
+  const Exposure single = render_exposure(scene, g, o);
+  execution().threads = threads;
+  EXPECT_TRUE(same_bytes(a.rgb, single.rgb));
+  EXPECT_TRUE(same_bytes(a.truth_colour, single.truth_colour));
   o.seed = 6;
   const Exposure other = render_exposure(scene, g, o);
   EXPECT_FALSE(same_bytes(a.raw, other.raw));

@@ -12,8 +12,8 @@
 #include <sstream>
 
 #include "errors.h"
-#include "plot.h"
 #include "imageio.h"
+#include "plot.h"
 #include "textformat.h"
 #include "truth_files.h"
 
