@@ -1,6 +1,7 @@
 // plenosr-eval: measures a finished run (bicubic baseline, every outer iteration's image and
 // depth map) against a sample's ground truth; prints a table, writes it as CSV, draws plots.
 #include <CLI/CLI.hpp>
+#include <filesystem>
 #include <iostream>
 
 #include "errors.h"
@@ -28,6 +29,9 @@ int main(int argc, char** argv) {
   try {
     if (o.min_disparity >= o.max_disparity)
       throw RunError(exit_usage, "--min-disparity: expected less than --max-disparity");
+    std::error_code ec;
+    if (!std::filesystem::is_directory(rundir, ec))
+      throw RunError(exit_input, rundir + ": not a directory (expected a run's output root)");
     const Truth truth = read_truth(gtdir);
     const RunFiles run = find_run_files(rundir);
     const std::vector<QualityRow> rows = evaluate_run(run, truth, o);
