@@ -1,0 +1,50 @@
+// plenosr-eval: measures a finished run (bicubic baseline, every outer iteration's image and
+// depth map) against a sample's ground truth; prints a table, writes it as CSV, draws plots.
+#include <CLI/CLI.hpp>
+#include <filesystem>
+#include <iostream>
+
+#include "errors.h"
+#include "lib/report.h"
+
+int main(int argc, char** argv) {
+  std::string rundir, gtdir;
+  EvalOptions o;
+  CLI::App app{
+      "plenosr-eval: quality of a run against ground truth.\n"
+      "RUNDIR is the run's output root (e.g. WORK/result), GTDIR the sample's gt/ directory.\n"
+      "Prints PSNR and SSIM of bicubic.ppm and of every srNN.ppm, and the disparity error (RMSE,\n"
+      "share off by more than 0.25 and 0.5) of every depth map; writes RUNDIR/report/quality.csv,\n"
+      "psnr.png, energy.png, depth.png and crops.png.",
+      "plenosr-eval"};
+  app.add_option("RUNDIR", rundir, "output root of the run")->required();
+  app.add_option("GTDIR", gtdir, "ground-truth directory of the sample")->required();
+  app.add_option("--border", o.border, "pixels left out on every side")->capture_default_str()->check(CLI::Range(0, 500));
+  app.add_option("--min-disparity", o.min_disparity, "the run's --min-disparity (reads its depth pictures)")
+      ->capture_default_str();
+  app.add_option("--max-disparity", o.max_disparity, "the run's --max-disparity")->capture_default_str();
+  app.add_option("--report", o.report_dir, "where to write the report (default RUNDIR/report/)");
+  CLI11_PARSE(app, argc, argv);
+
+  try {
+    if (o.min_disparity >= o.max_disparity)
+      throw RunError(exit_usage, "--min-disparity: expected less than --max-disparity");
+    std::error_code ec;
+    if (!std::filesystem::is_directory(rundir, ec))
+      throw RunError(exit_input, rundir + ": not a directory (expected a run's output root)");
+    const Truth truth = read_truth(gtdir);
+    const RunFiles run = find_run_files(rundir);
+    const std::vector<QualityRow> rows = evaluate_run(run, truth, o);
+    const std::vector<std::string> written = write_report(run, truth, rows, o);
+    for (const std::string& f : written) std::cout << "wrote " << f << "\n";
+    std::cout << "\nquality against " << gtdir << " (interior, border " << o.border << " px)\n"
+              << format_table(rows) << std::flush;
+    return exit_ok;
+  } catch (const RunError& e) {
+    std::cerr << "plenosr-eval: " << e.what() << std::endl;
+    return e.status();
+  } catch (const std::exception& e) {
+    std::cerr << "plenosr-eval: internal error: " << e.what() << std::endl;
+    return exit_internal;
+  }
+}
