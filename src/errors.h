@@ -11,7 +11,8 @@ enum ExitStatus : int {
   exit_input = 3,        // an input file is missing, unreadable or of the wrong kind
   exit_output = 4,       // an output file or directory cannot be created or written
   exit_internal = 5,     // an unexpected failure inside the tool
-  exit_interrupted = 130 // stopped by SIGINT or SIGTERM
+  exit_interrupted = 130, // stopped by SIGINT (128 + 2)
+  exit_terminated = 143    // stopped by SIGTERM (128 + 15)
 };
 
 // A failure with its message (already naming the file or option) and exit status.
