@@ -26,9 +26,15 @@ class RunError : public std::runtime_error {
   int status_;
 };
 
+// A path as the file system reads it, for messages: doubled slashes written once.
+inline std::string display_path(std::string path) {
+  for (size_t i; (i = path.find("//")) != std::string::npos;) path.erase(i, 1);
+  return path;
+}
+
 inline RunError input_error(const std::string& path, const std::string& problem) {
-  return RunError(exit_input, path + ": " + problem);
+  return RunError(exit_input, display_path(path) + ": " + problem);
 }
 inline RunError output_error(const std::string& path, const std::string& problem) {
-  return RunError(exit_output, path + ": " + problem);
+  return RunError(exit_output, display_path(path) + ": " + problem);
 }

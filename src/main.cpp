@@ -48,17 +48,11 @@ std::string one_line(std::string text) {
   return text;
 }
 
-// A path as the file system sees it: doubled slashes written once.
-std::string tidy_path(std::string path) {
-  for (size_t i; (i = path.find("//")) != std::string::npos;) path.erase(i, 1);
-  return path;
-}
-
 // The end-of-run summary on stderr: where the results are, the final energies, the times.
 void print_summary(const Output& out, double wall_seconds, double cpu_seconds) {
   const auto& files = out.written();
-  std::cerr << "plenosr: results in " << tidy_path(out.root()) << " (" << files.size() << " files written";
-  if (!files.empty()) std::cerr << "; last " << tidy_path(files.back());
+  std::cerr << "plenosr: results in " << display_path(out.root()) << " (" << files.size() << " files written";
+  if (!files.empty()) std::cerr << "; last " << display_path(files.back());
   std::cerr << ")\n";
   const RunSummary& s = run_summary();
   if (s.have_energy)

@@ -65,8 +65,9 @@ std::string format_duration(double seconds) {
 void Progress::set_mode(Mode mode) {
   mode_ = mode;
   if (mode == Mode::live) {
-    static ErasingBuf buf(std::cout.rdbuf());
-    if (std::cout.rdbuf() != &buf) std::cout.rdbuf(&buf);
+    // Never destroyed: std::cout is flushed at exit, after function-local statics are gone.
+    static ErasingBuf* buf = new ErasingBuf(std::cout.rdbuf());
+    if (std::cout.rdbuf() != buf) std::cout.rdbuf(buf);
   }
 }
 

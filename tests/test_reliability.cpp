@@ -326,6 +326,27 @@ TEST(Interrupt, SigintKeepsCompletedFilesAndExits130) {
 
 TEST(Interrupt, SigtermExits143) { interrupt_run(SIGTERM, 143, "terminated by SIGTERM"); }
 
+// A disk that fills up after the first image: that image stays whole, the next one fails
+// with a line naming it, and nothing partial is left.
+TEST(DiskFull, MidRunKeepsCompletedFiles) {
+  const std::string dir = make_temp_dir("midfull");
+  const std::string fs_dir = dir + "/fs";
+  fs::create_directories(fs_dir);
+  if (!try_mount_tmpfs(fs_dir, "13m", false)) {
+    fs::remove_all(dir);
+    GTEST_SKIP() << "cannot mount a small file system here";
+  }
+  std::string se;
+  const int status = run_command(PLENOSR_BIN " --no-wait -q " + good_inputs() + " -o " + shq(fs_dir + "/r"), nullptr, &se);
+  EXPECT_EQ(status, 4) << se;
+  EXPECT_NE(se.find("depthmapbig.pgm: cannot write: No space left on device"), std::string::npos) << se;
+  EXPECT_EQ(cv::imread(fs_dir + "/r/bicubic.ppm", cv::IMREAD_UNCHANGED).size(), cv::Size(2450, 1634));
+  EXPECT_FALSE(fs::exists(fs_dir + "/r/bigSR/view081/depthmapbig.pgm"));
+  EXPECT_TRUE(temp_files(fs_dir).empty());
+  ::umount2(fs_dir.c_str(), MNT_DETACH);
+  fs::remove_all(dir);
+}
+
 // A short full-size run: the documented files appear, stdout carries only the run's lines.
 TEST(FullSize, ShortRunCompletes) {
   const std::string dir = make_temp_dir("full");
