@@ -62,7 +62,7 @@ namespace {
 // Largest image the decoder may allocate: four times the camera's exposure. A corrupt header
 // that claims more is refused instead of allocating gigabytes. The library reads this
 // setting once, at its first decode.
-constexpr const char* max_pixels_setting = "167772160";
+constexpr const char* max_pixels_setting = "167772160";  // keep the read_image message in step
 
 void limit_decoder() {
   static const bool done = [] {
@@ -93,6 +93,8 @@ cv::Mat read_image(const std::string& path, int expected_type, const std::string
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) throw input_error(path, "cannot open " + what + ": " + errno_text(errno));
   if (S_ISDIR(st.st_mode)) throw input_error(path, "cannot open " + what + ": is a directory");
+  // A pipe or device would block the reader or be read only partly.
+  if (!S_ISREG(st.st_mode)) throw input_error(path, "cannot open " + what + ": expected a regular file, found a pipe, socket or device");
   {
     std::ifstream probe(path, std::ios::binary);
     if (!probe) throw input_error(path, "cannot open " + what + ": " + errno_text(errno));
@@ -104,7 +106,7 @@ cv::Mat read_image(const std::string& path, int expected_type, const std::string
     throw input_error(path, "cannot decode " + what + " (corrupt or unsupported image file)");
   }
   if (image.empty())
-    throw input_error(path, "cannot decode " + what + " (empty, truncated, corrupt or unsupported image file)");
+    throw input_error(path, "cannot decode " + what + " (empty, truncated, corrupt or unsupported image file, or more than 167772160 pixels)");
   if (image.type() != expected_type)
     throw input_error(path, "expected an " + describe_type(expected_type) + " " + what + ", found " +
                                 describe_type(image.type()));

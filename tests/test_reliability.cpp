@@ -15,6 +15,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <thread>
 
+#include "signals.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -151,6 +152,11 @@ std::vector<Case> cases() {
          return "--rgb " + shq(inputs().rgb) + " --raw " + shq(s + "/none.tiff"); }, 3,
        "none.tiff: cannot open raw mosaic"},
       {"rgb_is_directory", [](S s, std::string&, std::string&) { return with_rgb(s); }, 3, "is a directory"},
+      {"rgb_is_fifo", [](S s, std::string&, std::string&) {
+         ::mkfifo((s + "/pipe.tiff").c_str(), 0644);
+         return with_rgb(s + "/pipe.tiff"); }, 3, "pipe.tiff: cannot open colour image: expected a regular file"},
+      {"rgb_path_through_file", [](S s, std::string&, std::string&) {
+         return with_rgb(write_bytes(s + "/f", "") + "/rgb.tiff"); }, 3, "f/rgb.tiff: cannot open colour image: Not a directory"},
       {"rgb_empty_file", [](S s, std::string&, std::string&) { return with_rgb(write_bytes(s + "/e.tiff", "")); }, 3,
        "e.tiff: cannot decode colour image"},
       {"rgb_not_an_image", [](S s, std::string&, std::string&) {
@@ -344,6 +350,36 @@ TEST(DiskFull, MidRunKeepsCompletedFiles) {
   EXPECT_FALSE(fs::exists(fs_dir + "/r/bigSR/view081/depthmapbig.pgm"));
   EXPECT_TRUE(temp_files(fs_dir).empty());
   ::umount2(fs_dir.c_str(), MNT_DETACH);
+  fs::remove_all(dir);
+}
+
+// The watchdog ends a run that reaches no checkpoint within about a second of the signal,
+// removing the file being written; a second signal ends it at once.
+int run_stalled_child(std::initializer_list<int> signals, const std::string& temp) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    install_signal_handlers();
+    write_bytes(temp, "half an image");
+    set_inflight_temp(temp.c_str());
+    for (int sig : signals) ::raise(sig);
+    for (;;) ::pause();  // long work without a checkpoint
+  }
+  for (int i = 0; i < 200; ++i) {  // a hang fails the test instead of blocking the suite
+    int st = 0;
+    if (::waitpid(pid, &st, WNOHANG) == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+TEST(Interrupt, WatchdogStopsWorkWithoutCheckpoints) {
+  const std::string dir = make_temp_dir("watchdog");
+  EXPECT_EQ(run_stalled_child({SIGINT}, dir + "/.tmp-a"), 130);
+  EXPECT_FALSE(fs::exists(dir + "/.tmp-a"));
+  EXPECT_EQ(run_stalled_child({SIGTERM, SIGTERM}, dir + "/.tmp-b"), 143);
+  EXPECT_FALSE(fs::exists(dir + "/.tmp-b"));
   fs::remove_all(dir);
 }
 
