@@ -27,17 +27,25 @@
 
 namespace {
 
-// Creates the directories this run writes into, before any output is written.
+// Creates the directories this run writes into and checks that each takes new files, before
+// any output is written.
 void make_output_tree(const Output& out, const RunOptions& o) {
   const std::string view_dir = strformat("bigSR/view%03d/", view_count);
-  out.make_dirs("");
-  out.check_writable("");
-  out.make_dirs(view_dir);
+  std::vector<std::string> dirs = {"", view_dir};
   if (o.sr.outer_iterations > 0) {
     const std::string l1 = view_dir + strformat("L1/%.1lf/", o.sr.mu);
-    out.make_dirs(o.sr.joint ? l1 + "joint/depth/" : l1);
+    if (o.sr.joint) {
+      dirs.push_back(l1 + "joint/");
+      dirs.push_back(l1 + "joint/depth/");
+    } else {
+      dirs.push_back(l1);
+    }
   }
-  if (o.export_views) out.make_dirs("view/");
+  if (o.export_views) dirs.push_back("view/");
+  for (const std::string& d : dirs) {
+    out.make_dirs(d);
+    out.check_writable(d);
+  }
 }
 
 // One line for messages that may carry line breaks (the image library's do).
