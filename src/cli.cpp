@@ -115,6 +115,15 @@ RunOptions parse_command_line(int argc, char** argv) {
     if (!first.empty() && first[0] == '-')
       throw RunError(exit_usage, first + ": unknown option (see --help)");
     throw RunError(exit_usage, first + ": unexpected argument; the tool takes options only (see --help)");
+  } catch (const CLI::ArgumentMismatch& e) {
+    // "--mu: 1 required X missing" / "--output: At Most 1 required but received 2"
+    const std::string what = e.what();
+    const std::string name = what.substr(0, what.find(':'));
+    if (what.find("missing") != std::string::npos)
+      throw RunError(exit_usage, name + ": expected a value, found none (see --help)");
+    if (what.find("received") != std::string::npos)
+      throw RunError(exit_usage, name + ": expected once, found more than once (see --help)");
+    throw RunError(exit_usage, what + " (see --help)");
   } catch (const CLI::ParseError& e) {
     throw RunError(exit_usage, e.what() + std::string(" (see --help)"));
   }

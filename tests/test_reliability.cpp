@@ -156,9 +156,9 @@ std::vector<Case> cases() {
       {"outer_overflow", opt("--outer 99999999999999999999"), 2, "--outer: expected a whole number"},
       {"unknown_option", opt("--bogus"), 2, "--bogus: unknown option"},
       {"stray_argument", opt("input.tiff"), 2, "input.tiff: unexpected argument"},
-      {"missing_value", opt("--mu"), 2, "--mu"},
+      {"missing_value", opt("--mu"), 2, "--mu: expected a value, found none"},
       {"empty_output", opt("--output ''"), 2, "--output: expected a directory path"},
-      {"output_given_twice", opt("--output a --output b"), 2, "--output: At Most 1"},
+      {"output_given_twice", opt("--output a --output b"), 2, "--output: expected once, found more than once"},
       {"rgb_missing", [](S s, std::string&, std::string&) { return with_rgb(s + "/none.tiff"); }, 3,
        "none.tiff: cannot open colour image: No such file or directory"},
       {"raw_missing", [](S s, std::string&, std::string&) {
