@@ -6,6 +6,7 @@ packages=(
   g++ cmake make pkgconf
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
   libcli11-dev libgtest-dev libbenchmark-dev libomp-dev
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

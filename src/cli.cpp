@@ -26,12 +26,16 @@ int parse_int(const std::string& name, const std::string& text, long lo, long hi
   return static_cast<int>(v);
 }
 
+// Weights above this would only make the result directory's name absurdly long.
+constexpr double max_weight = 1e9;
+
 double parse_positive(const std::string& name, const std::string& text) {
   errno = 0;
   char* end = nullptr;
   const double v = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(v) || !(v > 0))
-    throw bad_option(name, "a positive number", text);
+  if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(v) || !(v > 0) ||
+      v > max_weight)
+    throw bad_option(name, "a positive number up to 1e9", text);
   return v;
 }
 
@@ -42,15 +46,25 @@ RunOptions parse_command_line(int argc, char** argv) {
   const RunOptions d;
   CLI::App app{
       "plenosr: raw-domain super-resolution and depth for one plenoptic (lenslet) exposure.\n"
-      "Reads the demosaiced colour TIFF and the raw colour-mosaic TIFF (8-bit, same size),\n"
-      "cuts 81 sub-aperture views, estimates a disparity map by a plane sweep and\n"
+      "\n"
+      "Reads two 8-bit TIFF files of the same size (7728 x 5368 for the calibrated camera):\n"
+      "the demosaiced colour image (--rgb, 3 channels) and the raw colour mosaic (--raw,\n"
+      "1 channel). Cuts 81 sub-aperture views, estimates a disparity map by a plane sweep and\n"
       "reconstructs a 2450 x 1634 colour image, re-estimating depth after every outer\n"
-      "iteration. Writes below OUTPUT: bicubic.ppm, bigSR/view081/depthmapbig.pgm, the\n"
-      "diagnostic images, and L1/<mu>/[joint/] with normerror.txt, srNN.ppm and depth/depthNN.pgm.\n"
-      "Progress lines and \"finish\" go to standard output.",
+      "iteration unless --no-joint is given.\n"
+      "\n"
+      "Writes below DIR (--output, created if missing): bicubic.ppm, bigSR/view081/\n"
+      "depthmapbig.pgm and the diagnostic images blur, motion10/60, error10/60 (.ppm), and\n"
+      "bigSR/view081/L1/<mu>/[joint/] with normerror.txt (appended), srNN.ppm and\n"
+      "depth/depthNN.pgm; view/viewNNN.ppm with --export-views. Every image is written whole\n"
+      "or not at all. The run's own lines go to standard output; progress, the summary and\n"
+      "errors go to standard error.\n"
+      "\n"
+      "Exit status: 0 done; 2 bad option; 3 bad input file; 4 output not writable (or disk\n"
+      "full); 5 internal error; 130 stopped by SIGINT; 143 stopped by SIGTERM.",
       "plenosr"};
   app.set_version_flag("--version", std::string("plenosr ") + PLENOSR_VERSION);
-  app.get_formatter()->column_width(34);
+  app.get_formatter()->column_width(36);
 
   std::string outer = std::to_string(d.sr.outer_iterations), inner = std::to_string(d.sr.inner_iterations);
   std::string mu = "3.0", lambda = "1.0";
@@ -58,33 +72,64 @@ RunOptions parse_command_line(int argc, char** argv) {
   std::string window = std::to_string(d.depth.window_size), threads = "0";
   bool no_joint = false, no_yuv = false, no_wait = false;
 
-  app.add_option("--rgb", o.rgb_path, "demosaiced colour exposure, 8-bit 3-channel TIFF")->capture_default_str();
-  app.add_option("--raw", o.raw_path, "raw colour-mosaic exposure, 8-bit 1-channel TIFF")->capture_default_str();
-  app.add_option("-o,--output", o.output_root, "output root directory (created if missing)")->capture_default_str();
-  app.add_option("--outer", outer, "outer iterations, one result image each (>= 0)")->capture_default_str();
-  app.add_option("--inner", inner, "most descent steps per outer iteration (>= 0)")->capture_default_str();
-  app.add_option("--mu", mu, "weight of the L1 term (> 0); names the result directory")->capture_default_str();
-  app.add_option("--lambda", lambda, "weight tying split variables to the differences (> 0)")->capture_default_str();
-  app.add_option("--min-disparity", min_d, "lowest disparity of the search, view columns per view step")->capture_default_str();
-  app.add_option("--max-disparity", max_d, "highest disparity of the search (>= --min-disparity)")->capture_default_str();
-  app.add_option("--window", window, "side of the cost-smoothing window, pixels (>= 1)")->capture_default_str();
+  app.add_option("--rgb", o.rgb_path, "demosaiced colour exposure, 8-bit 3-channel TIFF")
+      ->type_name("PATH")->capture_default_str();
+  app.add_option("--raw", o.raw_path, "raw colour-mosaic exposure, 8-bit 1-channel TIFF, same size")
+      ->type_name("PATH")->capture_default_str();
+  app.add_option("-o,--output", o.output_root, "output root directory (created if missing)")
+      ->type_name("DIR")->capture_default_str();
+  app.add_option("--outer", outer, "outer iterations, one result image each (N >= 0)")
+      ->type_name("N")->capture_default_str();
+  app.add_option("--inner", inner, "most descent steps per outer iteration (N >= 0)")
+      ->type_name("N")->capture_default_str();
+  app.add_option("--mu", mu, "weight of the L1 term (X > 0); names the result directory")
+      ->type_name("X")->capture_default_str();
+  app.add_option("--lambda", lambda, "weight tying split variables to the differences (X > 0)")
+      ->type_name("X")->capture_default_str();
+  app.add_option("--min-disparity", min_d, "lowest disparity of the search, view columns per view step")
+      ->type_name("N")->capture_default_str();
+  app.add_option("--max-disparity", max_d, "highest disparity of the search (N >= --min-disparity)")
+      ->type_name("N")->capture_default_str();
+  app.add_option("--window", window, "side of the cost-smoothing window, pixels (N >= 1)")
+      ->type_name("N")->capture_default_str();
   app.add_flag("--no-joint", no_joint, "keep the initial depth map instead of re-estimating it");
   app.add_flag("--no-yuv", no_yuv, "regularise each colour channel separately");
-  app.add_flag("--export-views", o.export_views, "also write the 81 views to OUTPUT/view/view000.ppm ...");
+  app.add_flag("--export-views", o.export_views, "also write the 81 views to DIR/view/view000.ppm ...");
+  app.add_flag("--png", o.png, "also write every image as PNG beside its PPM / PGM");
+  app.add_flag("--float-depth", o.float_depth,
+               "also write each depth map as PFM (float disparity) and as a colour-mapped PNG");
   app.add_flag("--no-wait", no_wait, "do not wait for one character on stdin before exiting");
-  app.add_option("--threads", threads, "worker threads, 0 = every core")->capture_default_str();
+  app.add_flag("-q,--quiet", o.quiet, "no progress and no summary on stderr (errors still print)");
+  app.add_option("--threads", threads, "worker threads, 0 = every core (same bytes for any N)")
+      ->type_name("N")->capture_default_str();
   app.add_flag("--reference", o.reference, "use the plain reference loops (slow; same bytes)");
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {
     std::exit(app.exit(e));
+  } catch (const CLI::ExtrasError&) {
+    // Name the first argument that was not understood.
+    const std::vector<std::string> extras = app.remaining();
+    const std::string first = extras.empty() ? std::string("?") : extras.front();
+    if (!first.empty() && first[0] == '-')
+      throw RunError(exit_usage, first + ": unknown option (see --help)");
+    throw RunError(exit_usage, first + ": unexpected argument; the tool takes options only (see --help)");
+  } catch (const CLI::ArgumentMismatch& e) {
+    // "--mu: 1 required X missing" / "--output: At Most 1 required but received 2"
+    const std::string what = e.what();
+    const std::string name = what.substr(0, what.find(':'));
+    if (what.find("missing") != std::string::npos)
+      throw RunError(exit_usage, name + ": expected a value, found none (see --help)");
+    if (what.find("received") != std::string::npos)
+      throw RunError(exit_usage, name + ": expected once, found more than once (see --help)");
+    throw RunError(exit_usage, what + " (see --help)");
   } catch (const CLI::ParseError& e) {
-    throw RunError(exit_usage, e.what());
+    throw RunError(exit_usage, e.what() + std::string(" (see --help)"));
   }
 
-  o.sr.outer_iterations = parse_int("--outer", outer, 0, 100000, "a whole number >= 0");
-  o.sr.inner_iterations = parse_int("--inner", inner, 0, 100000, "a whole number >= 0");
+  o.sr.outer_iterations = parse_int("--outer", outer, 0, 100000, "a whole number from 0 to 100000");
+  o.sr.inner_iterations = parse_int("--inner", inner, 0, 100000, "a whole number from 0 to 100000");
   o.sr.mu = parse_positive("--mu", mu);
   o.sr.lambda = parse_positive("--lambda", lambda);
   o.depth.min_disparity = parse_int("--min-disparity", min_d, -1000, 1000, "a whole number from -1000 to 1000");
@@ -93,6 +138,7 @@ RunOptions parse_command_line(int argc, char** argv) {
   o.threads = parse_int("--threads", threads, 0, 1024, "a whole number from 0 to 1024");
   if (o.depth.min_disparity > o.depth.max_disparity)
     throw RunError(exit_usage, "--min-disparity: expected at most --max-disparity (" + max_d + "), found '" + min_d + "'");
+  if (o.output_root.empty()) throw bad_option("--output", "a directory path", "");
   o.sr.joint = !no_joint;
   o.sr.use_yuv = !no_yuv;
   o.wait = !no_wait;

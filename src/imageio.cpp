@@ -8,11 +8,15 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <cstdlib>
 #include <fstream>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "errors.h"
+#include "signals.h"
+#include "textformat.h"
 
 namespace {
 
@@ -53,12 +57,44 @@ std::string describe_type(int type) {
   return std::string(depths[depth]) + " " + std::to_string(CV_MAT_CN(type)) + "-channel";
 }
 
+namespace {
+
+// Largest image the decoder may allocate: four times the camera's exposure. A corrupt header
+// that claims more is refused instead of allocating gigabytes. The library reads this
+// setting once, at its first decode.
+constexpr const char* max_pixels_setting = "167772160";  // keep the read_image message in step
+
+void limit_decoder() {
+  static const bool done = [] {
+    ::setenv("OPENCV_IO_MAX_IMAGE_PIXELS", max_pixels_setting, 0);
+    // The library's own warnings would be a second, less clear message.
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    return true;
+  }();
+  (void)done;
+}
+
+#ifdef PLENOSR_FAULT_INJECTION
+// Test builds only: PLENOSR_FAIL_WRITE_AFTER=N makes every file write after the first N fail
+// as on a full disk, after half of its bytes.
+bool injected_write_fault() {
+  static int count = 0;
+  const char* limit = std::getenv("PLENOSR_FAIL_WRITE_AFTER");
+  return limit != nullptr && ++count > std::atoi(limit);
+}
+#else
+bool injected_write_fault() { return false; }
+#endif
+
+}  // namespace
+
 cv::Mat read_image(const std::string& path, int expected_type, const std::string& what) {
-  // The library's own warnings would be a second, less clear message.
-  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  limit_decoder();
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) throw input_error(path, "cannot open " + what + ": " + errno_text(errno));
   if (S_ISDIR(st.st_mode)) throw input_error(path, "cannot open " + what + ": is a directory");
+  // A pipe or device would block the reader or be read only partly.
+  if (!S_ISREG(st.st_mode)) throw input_error(path, "cannot open " + what + ": expected a regular file, found a pipe, socket or device");
   {
     std::ifstream probe(path, std::ios::binary);
     if (!probe) throw input_error(path, "cannot open " + what + ": " + errno_text(errno));
@@ -70,7 +106,7 @@ cv::Mat read_image(const std::string& path, int expected_type, const std::string
     throw input_error(path, "cannot decode " + what + " (corrupt or unsupported image file)");
   }
   if (image.empty())
-    throw input_error(path, "cannot decode " + what + " (empty, truncated, corrupt or unsupported image file)");
+    throw input_error(path, "cannot decode " + what + " (empty, truncated, corrupt or unsupported image file, or more than 167772160 pixels)");
   if (image.type() != expected_type)
     throw input_error(path, "expected an " + describe_type(expected_type) + " " + what + ", found " +
                                 describe_type(image.type()));
@@ -136,17 +172,70 @@ void Output::check_writable(const std::string& relative_dir) const {
 }
 
 void write_file_atomic(const std::string& path, const std::vector<uchar>& bytes) {
-  std::string tmp = directory_of(path) + ".tmp-XXXXXX";
-  const int fd = ::mkstemp(tmp.data());
-  if (fd < 0) throw output_error(path, "cannot write: " + errno_text(errno));
-  int err = write_all(fd, bytes.data(), bytes.size());
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err == 0) ::chmod(tmp.c_str(), 0644);
-  if (err == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
-  if (err != 0) {
-    ::unlink(tmp.c_str());
+  // The temporary name is registered before the file exists, so the signal watchdog can
+  // remove it at any moment.
+  static unsigned serial = 0;
+  const std::string tmp = directory_of(path) + strformat(".tmp-%ld-%u", static_cast<long>(::getpid()), ++serial);
+  set_inflight_temp(tmp.c_str());
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    const int err = errno;
+    set_inflight_temp(nullptr);
     throw output_error(path, "cannot write: " + errno_text(err));
   }
+  int err = 0;
+  if (injected_write_fault()) {
+    write_all(fd, bytes.data(), bytes.size() / 2);
+    err = ENOSPC;
+  } else {
+    err = write_all(fd, bytes.data(), bytes.size());
+  }
+  if (err == 0 && ::fsync(fd) != 0 && errno != EINVAL) err = errno;
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
+  if (err != 0) ::unlink(tmp.c_str());
+  set_inflight_temp(nullptr);
+  if (err != 0) {
+    const std::string hint = err == ENOSPC ? " (disk full; the previous file, if any, is kept)" : "";
+    throw output_error(path, "cannot write: " + errno_text(err) + hint);
+  }
+}
+
+std::vector<uchar> encode_pfm(const cv::Mat& image) {
+  CV_Assert(image.type() == CV_32FC1);
+  const std::string header = strformat("Pf\n%d %d\n-1.0\n", image.cols, image.rows);
+  std::vector<uchar> bytes(header.begin(), header.end());
+  const size_t row_bytes = static_cast<size_t>(image.cols) * sizeof(float);
+  bytes.reserve(bytes.size() + row_bytes * image.rows);
+  // The machine is little-endian, as the negative scale announces.
+  for (int r = image.rows - 1; r >= 0; --r) {
+    const uchar* row = image.ptr<uchar>(r);
+    bytes.insert(bytes.end(), row, row + row_bytes);
+  }
+  return bytes;
+}
+
+cv::Mat colour_depth(const cv::Mat& depth, double lo, double hi) {
+  const double span = hi > lo ? hi - lo : 1.0;
+  cv::Mat grey;
+  depth.convertTo(grey, CV_8U, 255.0 / span, -lo * 255.0 / span);
+  cv::Mat colour;
+  cv::applyColorMap(grey, colour, cv::COLORMAP_TURBO);
+  return colour;
+}
+
+void Output::write_depth_float(const std::string& relative, const cv::Mat& depth, double lo,
+                               double hi) const {
+  if (!float_depth_) return;
+  const std::string full = path(relative);
+  const std::string base = full.substr(0, full.size() - extension_of(full).size());
+  write_file_atomic(base + ".pfm", encode_pfm(depth));
+  written_.push_back(base + ".pfm");
+  std::vector<uchar> png;
+  if (!cv::imencode(".png", colour_depth(depth, lo, hi), png))
+    throw output_error(base + "-colour.png", "cannot encode colour depth image");
+  write_file_atomic(base + "-colour.png", png);
+  written_.push_back(base + "-colour.png");
 }
 
 void Output::write_image(const std::string& relative, const cv::Mat& image) const {
@@ -161,13 +250,34 @@ void Output::write_image(const std::string& relative, const cv::Mat& image) cons
   if (!ok) throw output_error(full, "cannot encode image of type " + describe_type(image.type()));
   write_file_atomic(full, bytes);
   written_.push_back(full);
+  const std::string ext = extension_of(full);
+  if (png_ && (ext == ".ppm" || ext == ".pgm")) {
+    const std::string png_path = full.substr(0, full.size() - ext.size()) + ".png";
+    // The PNG encoder converts float samples to 8 bits exactly as the PPM / PGM one does.
+    if (!cv::imencode(".png", image, bytes))
+      throw output_error(png_path, "cannot encode image of type " + describe_type(image.type()));
+    write_file_atomic(png_path, bytes);
+    written_.push_back(png_path);
+  }
 }
 
 void Output::append_text(const std::string& relative, const std::string& text) const {
   const std::string full = path(relative);
-  const int fd = ::open(full.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  const int fd = ::open(full.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) throw output_error(full, "cannot append to log: " + errno_text(errno));
-  int err = write_all(fd, reinterpret_cast<const uchar*>(text.data()), text.size());
+  // A failed append is cut back to the old length, so the log never ends in half a line.
+  struct stat st {};
+  const off_t old_size = ::fstat(fd, &st) == 0 ? st.st_size : -1;
+  int err = 0;
+  if (injected_write_fault()) {
+    write_all(fd, reinterpret_cast<const uchar*>(text.data()), text.size() / 2);
+    err = ENOSPC;
+  } else {
+    err = write_all(fd, reinterpret_cast<const uchar*>(text.data()), text.size());
+  }
+  if (err != 0 && old_size >= 0 && ::ftruncate(fd, old_size) != 0) {
+    // Nothing more can be done; the error below names the file.
+  }
   if (::close(fd) != 0 && err == 0) err = errno;
   if (err != 0) throw output_error(full, "cannot append to log: " + errno_text(err));
 }

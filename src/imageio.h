@@ -27,6 +27,10 @@ class Output {
   // root is a directory path; a missing trailing '/' is added.
   explicit Output(std::string root);
 
+  // Extra forms of the images: a PNG beside every PPM / PGM, and float depth maps.
+  void set_png(bool on) { png_ = on; }
+  void set_float_depth(bool on) { float_depth_ = on; }
+
   const std::string& root() const { return root_; }
   // Root followed by a relative part, joined as text (so "/x" gives a doubled slash).
   std::string path(const std::string& relative) const { return root_ + relative; }
@@ -37,8 +41,15 @@ class Output {
   void check_writable(const std::string& relative_dir) const;
 
   // Writes an image with the library's encoder chosen by the extension (float images are
-  // converted to 8 bits by the encoder). Atomic: temporary file, then rename.
+  // converted to 8 bits by the encoder). Atomic: temporary file, then rename. With PNG on,
+  // a .ppm / .pgm is also written as .png with the same 8-bit pixels.
   void write_image(const std::string& relative, const cv::Mat& image) const;
+  // With float depth on, writes a depth map (CV_32F, disparity units) named like its grey
+  // image (relative ends in .pgm) as <name>.pfm, lossless, and as <name>-colour.png, where
+  // disparity lo maps to the cold end of the colour scale and hi to the hot end. No-op when
+  // float depth is off.
+  void write_depth_float(const std::string& relative, const cv::Mat& depth, double lo,
+                         double hi) const;
   // Appends text (whole lines) to a file, creating it if missing, in one write.
   void append_text(const std::string& relative, const std::string& text) const;
 
@@ -47,8 +58,17 @@ class Output {
 
  private:
   std::string root_;
+  bool png_ = false;
+  bool float_depth_ = false;
   mutable std::vector<std::string> written_;
 };
 
-// Writes bytes to path atomically (temporary file in the same directory, then rename).
+// Writes bytes to path atomically (temporary file in the same directory, then rename). On
+// any failure the temporary file is removed and the final name keeps its old content.
 void write_file_atomic(const std::string& path, const std::vector<uchar>& bytes);
+
+// Encodes a one-channel float image as PFM (little-endian, rows bottom to top).
+std::vector<uchar> encode_pfm(const cv::Mat& image);
+
+// Colour-mapped 8-bit image of a depth map: lo -> 0 and hi -> 255 of the colour scale.
+cv::Mat colour_depth(const cv::Mat& depth, double lo, double hi);

@@ -29,4 +29,7 @@ struct RunOptions {
   bool wait = true;           // wait for one character on stdin before exiting
   int threads = 0;            // 0: every core
   bool reference = false;     // plain reference loops everywhere
+  bool quiet = false;         // no progress or summary on stderr (errors still print)
+  bool png = false;           // also write every image as PNG beside its PPM / PGM
+  bool float_depth = false;   // also write depth maps as PFM (disparity) and colour PNG
 };
