@@ -163,7 +163,7 @@ TEST(Report, ShortRunOnGeneratedSample) {
   const std::string dir = make_temp_dir("evalrun");
   const std::string tools = PLENOSR_TOOLS_DIR;
   std::string out, err;
-  ASSERT_EQ(run_command(tools + "/plenosr-synth " + dir, &out, &err), 0) << err;
+  ASSERT_EQ(run_command(tools + "/plenosr-synth --draft " + dir, &out, &err), 0) << err;
   ASSERT_EQ(run_command("cd " + dir + " && " + PLENOSR_BIN + " --outer 1 --inner 1 --no-wait", &out, &err), 0) << err;
   ASSERT_EQ(run_command(tools + "/plenosr-eval " + dir + "/result " + dir + "/gt", &out, &err), 0) << err;
   EXPECT_NE(out.find("PSNR dB"), std::string::npos) << out;

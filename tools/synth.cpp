@@ -32,6 +32,9 @@ int main(int argc, char** argv) {
   app.add_option("--noise", noise, "standard deviation of Gaussian noise, 8-bit units")
       ->capture_default_str()
       ->check(CLI::Range(0.0, 255.0));
+  bool draft = false;
+  app.add_flag("--draft", draft,
+               "coarser box integration (2 x 2 samples per view pixel, 1 per truth pixel) for quick tests");
   CLI11_PARSE(app, argc, argv);
 
   try {
@@ -47,6 +50,10 @@ int main(int argc, char** argv) {
     RenderOptions o;
     o.seed = seed;
     o.noise_sigma = noise;
+    if (draft) {
+      o.view_samples_y = o.view_samples_x = 2;
+      o.truth_samples = 1;
+    }
     std::cout << "rendering scene '" << scene_name << "' (seed " << seed << ", noise " << noise
               << ")" << std::endl;
     const Exposure e = render_exposure(scene, g, o);

@@ -30,33 +30,56 @@ double psnr(const cv::Mat& image, const cv::Mat& truth, int border) {
   return 10.0 * std::log10(255.0 * 255.0 / mse);
 }
 
-double ssim(const cv::Mat& image, const cv::Mat& truth, int border) {
-  CV_Assert(image.size() == truth.size() && image.channels() == truth.channels());
-  const double c1 = (0.01 * 255) * (0.01 * 255), c2 = (0.03 * 255) * (0.03 * 255);
-  const cv::Rect roi = interior(image.size(), border);
-  std::vector<cv::Mat> xs, ys;
-  cv::split(as_double(image), xs);
-  cv::split(as_double(truth), ys);
-  auto blur = [](const cv::Mat& m) {
-    cv::Mat b;
-    cv::GaussianBlur(m, b, cv::Size(11, 11), 1.5, 1.5, cv::BORDER_REFLECT);
-    return b;
-  };
+namespace {
+
+constexpr double ssim_c1 = (0.01 * 255) * (0.01 * 255), ssim_c2 = (0.03 * 255) * (0.03 * 255);
+
+cv::Mat gaussian_window(const cv::Mat& m) {
+  cv::Mat b;
+  cv::GaussianBlur(m, b, cv::Size(11, 11), 1.5, 1.5, cv::BORDER_REFLECT);
+  return b;
+}
+
+std::vector<cv::Mat> float_channels(const cv::Mat& m) {
+  cv::Mat f;
+  m.convertTo(f, CV_MAKETYPE(CV_32F, m.channels()));
+  std::vector<cv::Mat> c;
+  cv::split(f, c);
+  return c;
+}
+
+}  // namespace
+
+SsimTruth::SsimTruth(const cv::Mat& truth) : y_(float_channels(truth)), size_(truth.size()) {
+  for (const cv::Mat& y : y_) {
+    mean_.push_back(gaussian_window(y));
+    var_.push_back(gaussian_window(y.mul(y)) - mean_.back().mul(mean_.back()));
+  }
+}
+
+double SsimTruth::ssim(const cv::Mat& image, int border) const {
+  CV_Assert(image.size() == size_ && static_cast<size_t>(image.channels()) == y_.size());
+  const cv::Rect roi = interior(size_, border);
+  const std::vector<cv::Mat> xs = float_channels(image);
   double total = 0;
   for (size_t c = 0; c < xs.size(); ++c) {
     const cv::Mat& x = xs[c];
-    const cv::Mat& y = ys[c];
-    const cv::Mat mx = blur(x), my = blur(y);
-    const cv::Mat sxx = blur(x.mul(x)) - mx.mul(mx);
-    const cv::Mat syy = blur(y.mul(y)) - my.mul(my);
-    const cv::Mat sxy = blur(x.mul(y)) - mx.mul(my);
-    cv::Mat num = (2 * mx.mul(my) + c1).mul(2 * sxy + c2);
-    cv::Mat den = (mx.mul(mx) + my.mul(my) + c1).mul(sxx + syy + c2);
+    const cv::Mat& my = mean_[c];
+    const cv::Mat mx = gaussian_window(x);
+    const cv::Mat sxx = gaussian_window(x.mul(x)) - mx.mul(mx);
+    const cv::Mat sxy = gaussian_window(x.mul(y_[c])) - mx.mul(my);
+    cv::Mat num = (2 * mx.mul(my) + ssim_c1).mul(2 * sxy + ssim_c2);
+    cv::Mat den = (mx.mul(mx) + my.mul(my) + ssim_c1).mul(sxx + var_[c] + ssim_c2);
     cv::Mat map;
     cv::divide(num, den, map);
     total += cv::mean(map(roi))[0];
   }
   return total / xs.size();
+}
+
+double ssim(const cv::Mat& image, const cv::Mat& truth, int border) {
+  CV_Assert(image.size() == truth.size() && image.channels() == truth.channels());
+  return SsimTruth(truth).ssim(image, border);
 }
 
 DepthError depth_error(const cv::Mat& disparity, const cv::Mat& truth, int border) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <opencv2/core.hpp>
+#include <vector>
 
 #include "geometry.h"
 
@@ -14,6 +15,18 @@ double psnr(const cv::Mat& image, const cv::Mat& truth, int border);
 // scale), computed per channel on the whole image and averaged over the interior and the
 // channels. 1 for equal images.
 double ssim(const cv::Mat& image, const cv::Mat& truth, int border);
+
+// The truth's side of SSIM (channels, local means and variances), computed once for
+// measuring many images against the same truth.
+class SsimTruth {
+ public:
+  explicit SsimTruth(const cv::Mat& truth);
+  double ssim(const cv::Mat& image, int border) const;
+
+ private:
+  std::vector<cv::Mat> y_, mean_, var_;  // per channel, CV_32F
+  cv::Size size_;
+};
 
 struct DepthError {
   double rmse = 0;      // root mean square disparity error

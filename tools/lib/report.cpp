@@ -181,12 +181,13 @@ cv::Mat read_depth(const std::string& pgm_path, const EvalOptions& o, FileState&
 
 std::vector<QualityRow> evaluate_run(const RunFiles& run, const Truth& truth, const EvalOptions& o) {
   std::vector<QualityRow> rows;
+  const SsimTruth ssim_truth(truth.colour);
   auto measure = [&](QualityRow& row) {
     if (!row.image.empty()) {
       const cv::Mat img = read_result(run.root + row.image, row.image_state, truth.colour.size(), CV_8UC3);
       if (row.image_state == FileState::ok) {
         row.psnr = psnr(img, truth.colour, o.border);
-        row.ssim = ssim(img, truth.colour, o.border);
+        row.ssim = ssim_truth.ssim(img, o.border);
       }
     }
     if (!row.depth.empty()) {
