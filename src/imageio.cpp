@@ -217,11 +217,17 @@ void Output::make_dirs(const std::string& relative_dir) const {
 void Output::check_writable(const std::string& relative_dir) const {
   std::string dir = path(relative_dir);
   if (dir.back() != '/') dir += '/';
-  std::string probe = dir + ".plenosr-probe-XXXXXX";
-  const int fd = ::mkstemp(probe.data());
-  if (fd < 0) throw output_error(dir, "output directory is not writable: " + errno_text(errno));
-  ::close(fd);
-  ::unlink(probe.c_str());
+  // Named like every temporary file, so the signal watchdog removes it too.
+  const std::string probe = dir + strformat(".tmp-%ld-probe", static_cast<long>(::getpid()));
+  set_inflight_temp(probe.c_str());
+  const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  const int err = errno;
+  if (fd >= 0) {
+    ::close(fd);
+    ::unlink(probe.c_str());
+  }
+  set_inflight_temp(nullptr);
+  if (fd < 0) throw output_error(dir, "output directory is not writable: " + errno_text(err));
 }
 
 void write_file_atomic(const std::string& path, const std::vector<uchar>& bytes) {
