@@ -40,6 +40,8 @@ int main(int argc, char** argv) {
   };
   const std::vector<Item> items = {
       {"rgb.tiff", 0, noise(30, 40, CV_8UC3, 1), ".tiff"},
+      {"flat.tiff", 0, cv::Mat(30, 40, CV_8UC3, cv::Scalar(1, 2, 3)), ".tiff"},
+      {"grey.tiff", 0, noise(5, 6, CV_8UC1, 10), ".tiff"},
       {"raw.tiff", 1, noise(30, 40, CV_8UC1, 2), ".tiff"},
       {"rgb16.tiff", 0, noise(20, 10, CV_16UC3, 3), ".tiff"},
       {"rgba.tiff", 0, noise(8, 8, CV_8UC4, 4), ".tiff"},

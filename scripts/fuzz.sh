@@ -14,9 +14,11 @@ rm -rf "$corpus" "$findings"
 mkdir -p "$corpus" "$findings"
 build-fuzz/plenosr_fuzz_seeds "$corpus"
 echo "fuzz: $(ls "$corpus" | wc -l) seeds, ${seconds}s"
+# A finding stops the fuzzer with a non-zero status; the check below reports it.
 build-fuzz/plenosr_fuzz_load "$corpus" -max_total_time="$seconds" -max_len=65536 \
-  -rss_limit_mb=3072 -malloc_limit_mb=2048 -timeout=10 -artifact_prefix="$findings/" \
-  -print_final_stats=1 2>&1 | tail -n 20
+  -rss_limit_mb=2048 -malloc_limit_mb=1024 -timeout=10 -artifact_prefix="$findings/" \
+  -print_final_stats=1 >build-fuzz/fuzz.log 2>&1 || true
+tail -n 12 build-fuzz/fuzz.log
 if [ -n "$(ls -A "$findings")" ]; then
   echo "fuzz: findings in $findings" >&2
   exit 1

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <cstdlib>
@@ -59,15 +61,9 @@ std::string describe_type(int type) {
 
 namespace {
 
-// Largest image the decoder may allocate: four times the camera's exposure. A corrupt header
-// that claims more is refused instead of allocating gigabytes. The library reads this
-// setting once, at its first decode.
-constexpr const char* max_pixels_setting = "167772160";  // keep the read_image message in step
-
 void limit_decoder() {
+  // The library's own warnings would be a second, less clear message.
   static const bool done = [] {
-    ::setenv("OPENCV_IO_MAX_IMAGE_PIXELS", max_pixels_setting, 0);
-    // The library's own warnings would be a second, less clear message.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     return true;
   }();
@@ -86,6 +82,56 @@ bool injected_write_fault() {
 bool injected_write_fault() { return false; }
 #endif
 
+// Largest image read: four times the camera's exposure.
+constexpr uint64_t max_pixels = 167772160;
+
+// Width and height from the first directory of a TIFF file, read before any decoding so a
+// header that claims an enormous image is refused before the decoder allocates for it.
+// Returns "" or what is wrong with the file.
+std::string tiff_header_problem(std::ifstream& in, uint64_t file_size, uint64_t* width,
+                                uint64_t* height) {
+  auto read_at = [&](uint64_t offset, size_t n, unsigned char* out) {
+    if (offset > file_size || n > file_size - offset) return false;
+    in.seekg(static_cast<std::streamoff>(offset));
+    return static_cast<bool>(in.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(n)));
+  };
+  unsigned char head[16] = {};
+  if (file_size == 0) return "found an empty file";
+  if (!read_at(0, std::min<uint64_t>(file_size, 16), head) || file_size < 8)
+    return "found a file too short for a TIFF header";
+  const bool little = head[0] == 'I' && head[1] == 'I';
+  if (!little && !(head[0] == 'M' && head[1] == 'M')) return "found another kind of file";
+  auto number = [little](const unsigned char* p, int bytes) {
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(p[little ? i : bytes - 1 - i]) << (8 * i);
+    return v;
+  };
+  const uint64_t magic = number(head + 2, 2);
+  if (magic != 42 && magic != 43) return "found another kind of file";
+  const bool big = magic == 43;  // BigTIFF: 8-byte counts and offsets
+  if (big && file_size < 16) return "found a file too short for a TIFF header";
+  const uint64_t dir = big ? number(head + 8, 8) : number(head + 4, 4);
+  const int count_bytes = big ? 8 : 2, entry_bytes = big ? 20 : 12, value_bytes = big ? 8 : 4;
+  unsigned char count_buf[8];
+  if (!read_at(dir, count_bytes, count_buf)) return "found a TIFF file whose directory lies outside it";
+  const uint64_t entries = number(count_buf, count_bytes);
+  if (entries > (file_size - dir) / entry_bytes) return "found a TIFF file whose directory lies outside it";
+  *width = *height = 0;
+  unsigned char e[20];
+  for (uint64_t i = 0; i < entries; ++i) {
+    if (!read_at(dir + count_bytes + i * entry_bytes, entry_bytes, e)) return "found a corrupt TIFF directory";
+    const uint64_t tag = number(e, 2), type = number(e + 2, 2);
+    if (tag != 256 && tag != 257) continue;
+    const unsigned char* value = e + 4 + value_bytes;
+    // SHORT, LONG and (BigTIFF) LONG8 values sit in the entry itself, left-justified.
+    const uint64_t v = type == 3 ? number(value, 2) : type == 4 ? number(value, 4)
+                     : type == 16 ? number(value, 8) : 0;
+    (tag == 256 ? *width : *height) = v;
+  }
+  if (*width == 0 || *height == 0) return "found a TIFF file without an image size";
+  return "";
+}
+
 }  // namespace
 
 cv::Mat read_image(const std::string& path, int expected_type, const std::string& what) {
@@ -98,15 +144,22 @@ cv::Mat read_image(const std::string& path, int expected_type, const std::string
   {
     std::ifstream probe(path, std::ios::binary);
     if (!probe) throw input_error(path, "cannot open " + what + ": " + errno_text(errno));
+    uint64_t width = 0, height = 0;
+    const std::string problem = tiff_header_problem(probe, static_cast<uint64_t>(st.st_size), &width, &height);
+    if (!problem.empty()) throw input_error(path, "expected a TIFF " + what + ", " + problem);
+    if (width > max_pixels || height > max_pixels || width * height > max_pixels)
+      throw input_error(path, "expected a " + what + " of at most " + std::to_string(max_pixels) +
+                                  " pixels, found a TIFF header claiming " + std::to_string(width) +
+                                  " x " + std::to_string(height));
   }
   cv::Mat image;
   try {
     image = cv::imread(path, cv::IMREAD_UNCHANGED);
   } catch (const cv::Exception& e) {
-    throw input_error(path, "cannot decode " + what + " (corrupt or unsupported image file)");
+    throw input_error(path, "cannot decode " + what + " (corrupt or unsupported TIFF file)");
   }
   if (image.empty())
-    throw input_error(path, "cannot decode " + what + " (empty, truncated, corrupt or unsupported image file, or more than 167772160 pixels)");
+    throw input_error(path, "cannot decode " + what + " (truncated, corrupt or unsupported TIFF file)");
   if (image.type() != expected_type)
     throw input_error(path, "expected an " + describe_type(expected_type) + " " + what + ", found " +
                                 describe_type(image.type()));
@@ -164,11 +217,17 @@ void Output::make_dirs(const std::string& relative_dir) const {
 void Output::check_writable(const std::string& relative_dir) const {
   std::string dir = path(relative_dir);
   if (dir.back() != '/') dir += '/';
-  std::string probe = dir + ".plenosr-probe-XXXXXX";
-  const int fd = ::mkstemp(probe.data());
-  if (fd < 0) throw output_error(dir, "output directory is not writable: " + errno_text(errno));
-  ::close(fd);
-  ::unlink(probe.c_str());
+  // Named like every temporary file, so the signal watchdog removes it too.
+  const std::string probe = dir + strformat(".tmp-%ld-probe", static_cast<long>(::getpid()));
+  set_inflight_temp(probe.c_str());
+  const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  const int err = errno;
+  if (fd >= 0) {
+    ::close(fd);
+    ::unlink(probe.c_str());
+  }
+  set_inflight_temp(nullptr);
+  if (fd < 0) throw output_error(dir, "output directory is not writable: " + errno_text(err));
 }
 
 void write_file_atomic(const std::string& path, const std::vector<uchar>& bytes) {

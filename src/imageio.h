@@ -12,8 +12,9 @@
 // "8-bit 3-channel", "32-bit float 1-channel", ...
 std::string describe_type(int type);
 
-// Reads an image file as stored (no conversion). Throws RunError(exit_input) naming the file
-// when it is missing, unreadable, not a decodable image, or not of expected_type.
+// Reads a TIFF file as stored (no conversion). Throws RunError(exit_input) naming the file
+// when it is missing, not a regular file, not a TIFF, claims more than 167772160 pixels in
+// its header, cannot be decoded, or is not of expected_type.
 cv::Mat read_image(const std::string& path, int expected_type, const std::string& what);
 
 // Checks that the colour and raw exposures have equal sizes and are large enough for the

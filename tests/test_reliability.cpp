@@ -171,17 +171,27 @@ std::vector<Case> cases() {
       {"rgb_path_through_file", [](S s, std::string&, std::string&) {
          return with_rgb(write_bytes(s + "/f", "") + "/rgb.tiff"); }, 3, "f/rgb.tiff: cannot open colour image: Not a directory"},
       {"rgb_empty_file", [](S s, std::string&, std::string&) { return with_rgb(write_bytes(s + "/e.tiff", "")); }, 3,
-       "e.tiff: cannot decode colour image"},
+       "e.tiff: expected a TIFF colour image, found an empty file"},
       {"rgb_not_an_image", [](S s, std::string&, std::string&) {
-         return with_rgb(write_bytes(s + "/t.tiff", "this is not an image\n")); }, 3, "t.tiff: cannot decode colour image"},
+         return with_rgb(write_bytes(s + "/t.tiff", "this is not an image\n")); }, 3, "t.tiff: expected a TIFF colour image, found another kind of file"},
       {"rgb_truncated", [](S s, std::string&, std::string&) {
          const std::string bytes = read_text_file(inputs().tiny_rgb);
          return with_rgb(write_bytes(s + "/cut.tiff", bytes.substr(0, bytes.size() / 2))); }, 3,
-       "cut.tiff: cannot decode colour image"},
+       "cut.tiff: expected a TIFF colour image, found a TIFF file whose directory lies outside it"},
       {"rgb_corrupt_header", [](S s, std::string&, std::string&) {
          std::string bytes = read_text_file(inputs().tiny_rgb);
          for (size_t i = 4; i < 8; ++i) bytes[i] = static_cast<char>(0xff);  // directory offset
-         return with_rgb(write_bytes(s + "/bad.tiff", bytes)); }, 3, "bad.tiff: cannot decode colour image"},
+         return with_rgb(write_bytes(s + "/bad.tiff", bytes)); }, 3, "bad.tiff: expected a TIFF colour image, found a TIFF file whose directory lies outside it"},
+      {"rgb_is_png", [](S s, std::string&, std::string&) {
+         return with_rgb(image_file(s + "/p.png", cv::Mat(small, CV_8UC3, cv::Scalar::all(9)))); }, 3,
+       "p.png: expected a TIFF colour image, found another kind of file"},
+      {"rgb_claims_huge_size", [](S s, std::string&, std::string&) {
+         // A 38-byte TIFF whose directory claims 20000 x 20000 pixels (LONG values).
+         const unsigned char tiff[] = {'I', 'I', 42, 0, 8, 0, 0, 0, 2, 0,
+                                       0, 1, 4, 0, 1, 0, 0, 0, 0x20, 0x4e, 0, 0,
+                                       1, 1, 4, 0, 1, 0, 0, 0, 0x20, 0x4e, 0, 0, 0, 0, 0, 0};
+         return with_rgb(write_bytes(s + "/huge.tiff", std::string(tiff, tiff + sizeof tiff))); }, 3,
+       "huge.tiff: expected a colour image of at most 167772160 pixels, found a TIFF header claiming 20000 x 20000"},
       {"rgb_16_bit", [](S s, std::string&, std::string&) {
          return with_rgb(image_file(s + "/d16.tiff", cv::Mat(small, CV_16UC3, cv::Scalar::all(300)))); }, 3,
        "expected an 8-bit 3-channel colour image, found 16-bit 3-channel"},
