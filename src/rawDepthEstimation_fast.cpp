@@ -74,6 +74,9 @@ std::vector<int> nearest_index_table(int full, int low, double scale) {
 // Columns of one chunk of a row in the cost accumulation: the chunk's sums, counts and
 // blurred planes stay in L1 while all 80 views pass over it.
 constexpr int cost_chunk = 1024;
+// Widest margin of "no sample" kept on each side of a view table; wider shifts (disparity
+// ranges far beyond the camera's) take the column-by-column path near the ends instead.
+constexpr int max_table_margin = 64;
 // Output pixels whose window sums are held in registers across all taps.
 constexpr int smooth_block = 64;
 
@@ -129,26 +132,25 @@ PLENOSR_INLINE void add_view_lanes(const Entry* e, const floats16& p0, const flo
 }
 
 // Sums and counts of 16 * B pixels starting at x0, over all nv views in ascending order; they
-// stay in registers while the views pass.
+// stay in registers while the views pass (the blurred planes are re-read from L1).
 template <int B>
-PLENOSR_INLINE void accumulate_block(const Entry* const* e, int nv, const float* b0, const float* b1,
-                             const float* b2, float* sum, float* count, int x0) {
-  floats16 p0[B], p1[B], p2[B], s[B], c[B];
+PLENOSR_INLINE void accumulate_block(const Entry* const* e, int nv, const float* b0,
+                                     const float* b1, const float* b2, float* sum,
+                                     float* count, int x0) {
+  floats16 s[B], c[B];
   for (int q = 0; q < B; ++q) {
-    p0[q] = load_lanes<floats16>(b0 + x0 + 16 * q);
-    p1[q] = load_lanes<floats16>(b1 + x0 + 16 * q);
-    p2[q] = load_lanes<floats16>(b2 + x0 + 16 * q);
     s[q] = floats16{};
     c[q] = floats16{};
   }
   for (int v = 0; v < nv; ++v) {
     // The 80 views are 80 streams, more than the hardware prefetchers follow: fetch the
     // next block's samples of this view while this block is computed.
-    if (B == 4) {
-      __builtin_prefetch(e[v] + x0 + 64);
-      __builtin_prefetch(e[v] + x0 + 96);
+    for (int q = 0; q < B; q += 2) __builtin_prefetch(e[v] + x0 + 16 * B + 16 * q);
+    for (int q = 0; q < B; ++q) {
+      const int x = x0 + 16 * q;
+      add_view_lanes(e[v] + x, load_lanes<floats16>(b0 + x), load_lanes<floats16>(b1 + x),
+                     load_lanes<floats16>(b2 + x), s[q], c[q]);
     }
-    for (int q = 0; q < B; ++q) add_view_lanes(e[v] + x0 + 16 * q, p0[q], p1[q], p2[q], s[q], c[q]);
   }
   for (int q = 0; q < B; ++q) {
     store_lanes(sum + x0 + 16 * q, s[q]);
@@ -163,7 +165,7 @@ void accumulate_views(const Entry* const* e, int nv, const float* __restrict b0,
                       const float* __restrict b1, const float* __restrict b2,
                       float* __restrict sum, float* __restrict count, int n) {
   int x0 = 0;
-  for (; x0 + 64 <= n; x0 += 64) accumulate_block<4>(e, nv, b0, b1, b2, sum, count, x0);
+  for (; x0 + 128 <= n; x0 += 128) accumulate_block<8>(e, nv, b0, b1, b2, sum, count, x0);
   for (; x0 + 16 <= n; x0 += 16) accumulate_block<1>(e, nv, b0, b1, b2, sum, count, x0);
   for (; x0 < n; ++x0) {
     float s = 0.0f, c = 0.0f;
@@ -206,37 +208,68 @@ void mean_costs(const float* __restrict sum, const float* __restrict count, floa
   }
 }
 
+typedef std::uint8_t flags32 __attribute__((vector_size(32)));
+typedef std::uint16_t counts32 __attribute__((vector_size(64)));
+
 // Per column, how many of the window's rows count there: cc[j] = sum over l of incs[l][j].
 PLENOSR_CLONES
 void column_counts(const std::uint8_t* const* incs, int taps, int nc,
                    std::uint16_t* __restrict cc) {
-  const std::uint8_t* __restrict first = incs[0];
-  for (int j = 0; j < nc; ++j) cc[j] = first[j];
-  for (int l = 1; l < taps; ++l) {
-    const std::uint8_t* __restrict inc = incs[l];
-    for (int j = 0; j < nc; ++j) cc[j] = static_cast<std::uint16_t>(cc[j] + inc[j]);
+  int j = 0;
+  for (; j + 32 <= nc; j += 32) {
+    counts32 sum = {};
+    for (int l = 0; l < taps; ++l)
+      sum += __builtin_convertvector(load_lanes<flags32>(incs[l] + j), counts32);
+    store_lanes(cc + j, sum);
+  }
+  for (; j < nc; ++j) {
+    int sum = 0;
+    for (int l = 0; l < taps; ++l) sum += incs[l][j];
+    cc[j] = static_cast<std::uint16_t>(sum);
   }
 }
 
-// Window means of `len` (<= smooth_block) pixels from column j0: taps in raster order.
-template <int Len>
-PLENOSR_INLINE void smooth_block_of(const float* const* rows, const std::uint16_t* cc, int r, int j0,
-                            int len, float* out) {
+// Window mean of one pixel from its sum and count (0 where nothing counts).
+inline float window_mean(float sum, int count) {
+  return count != 0 ? sum / static_cast<float>(count) : 0.0f;
+}
+
+// Window means of smooth_block pixels from column j0: taps in raster order.
+PLENOSR_INLINE void smooth_block_of(const float* const* rows, const std::uint16_t* cc, int r,
+                                    int j0, float* out) {
+  constexpr int Q = smooth_block / 16;
   const int taps = 2 * r + 1;
-  const int n = Len > 0 ? Len : len;
-  float acc[smooth_block] = {};
-  int count[smooth_block] = {};
+  floats16 acc[Q] = {};
+  ints16 count[Q] = {};
   for (int l = 0; l < taps; ++l) {
     const float* row = rows[l] + j0 - r;
     for (int m = 0; m < taps; ++m)
-      for (int t = 0; t < n; ++t) acc[t] += row[m + t];
+      for (int q = 0; q < Q; ++q) acc[q] += load_lanes<floats16>(row + m + 16 * q);
   }
+  typedef std::uint16_t counts16 __attribute__((vector_size(32)));
   for (int m = 0; m < taps; ++m)
-    for (int t = 0; t < n; ++t) count[t] += cc[j0 - r + m + t];
-  for (int t = 0; t < n; ++t) {
-    // Divide by 1 where nothing counts, so the division never sees 0 (the lane is 0 anyway).
-    const float den = count[t] != 0 ? static_cast<float>(count[t]) : 1.0f;
-    out[j0 + t] = count[t] != 0 ? acc[t] / den : 0.0f;
+    for (int q = 0; q < Q; ++q)
+      count[q] += __builtin_convertvector(load_lanes<counts16>(cc + j0 - r + m + 16 * q), ints16);
+  const floats16 zero = {}, one = zero + 1.0f;
+  for (int q = 0; q < Q; ++q) {
+    // window_mean lane by lane; lanes without a count divide by 1 and are then dropped.
+    const ints16 counted = count[q] != 0;
+    const floats16 den = counted ? __builtin_convertvector(count[q], floats16) : one;
+    store_lanes(out + j0 + 16 * q, counted ? acc[q] / den : zero);
+  }
+}
+
+// The same for the last pixels of a row, one at a time.
+PLENOSR_INLINE void smooth_tail(const float* const* rows, const std::uint16_t* cc, int r, int j0,
+                                int len, float* out) {
+  const int taps = 2 * r + 1;
+  for (int t = 0; t < len; ++t) {
+    float acc = 0.0f;
+    int count = 0;
+    for (int l = 0; l < taps; ++l)
+      for (int m = 0; m < taps; ++m) acc += rows[l][j0 - r + m + t];
+    for (int m = 0; m < taps; ++m) count += cc[j0 - r + m + t];
+    out[j0 + t] = window_mean(acc, count);
   }
 }
 
@@ -252,8 +285,8 @@ void smooth_row(const float* const* rows, const std::uint8_t* const* incs, int r
   const int end = nc - r;
   int j0 = r;
   for (; j0 + smooth_block <= end; j0 += smooth_block)
-    smooth_block_of<smooth_block>(rows, column_count, r, j0, smooth_block, out);
-  if (j0 < end) smooth_block_of<0>(rows, column_count, r, j0, end - j0, out);
+    smooth_block_of(rows, column_count, r, j0, out);
+  smooth_tail(rows, column_count, r, j0, end - j0, out);
 }
 
 // Winner-takes-all over n pixels: a strictly lower smoothed cost takes the pixel.
@@ -352,21 +385,36 @@ void search_rawdisparity_fast(const cv::Mat& estimate, const cv::Mat* views,
     cv::split(blurred, planes);
   }
 
-  // Every view's samples per view row and full-resolution column.
+  const std::vector<float> candidates = disparity_candidates(min_disparity, max_disparity, g);
+  const int nc = static_cast<int>(candidates.size());
+  std::vector<int> ty(static_cast<size_t>(nc) * view_count), tx(ty.size());
+  int widest = 0;
+  for (int c = 0; c < nc; ++c)
+    for (int n = 0; n < view_count; ++n) {
+      ty[c * view_count + n] = disparity_shift_rows(candidates[c], view_offset_y(n), g);
+      tx[c * view_count + n] = disparity_shift_cols(candidates[c], view_offset_x(n));
+      widest = std::max(widest, std::abs(tx[c * view_count + n]));
+    }
+
+  // Every view's samples per view row and full-resolution column, with a margin of "no
+  // sample" on both sides so that shifted columns just outside the grid need no test.
+  const int pad = std::min(widest, max_table_margin);
+  const int stride = W + 2 * pad;
   const std::vector<int> row_of = nearest_index_table(H, g.low_y, g.yscale());
   const std::vector<int> col_of = nearest_index_table(W, g.low_x, g.xscale());
-  cv::Mat tables = arena.mat(view_count * g.low_y, W, CV_16UC1);
-  auto table_row = [&](int n, int k) { return tables.ptr<Entry>(n * g.low_y + k); };
+  cv::Mat tables = arena.mat(view_count * g.low_y, stride, CV_16UC1);
+  auto table_row = [&](int n, int k) { return tables.ptr<Entry>(n * g.low_y + k) + pad; };
   parallel_items(view_count, [&](int n) {
     if (n == center_view) return;
+    std::vector<Entry> samples(g.low_x);
     for (int k = 0; k < g.low_y; ++k) {
       const uchar* mk = masks[n].ptr<uchar>(k);
       const cv::Vec3b* vk = views[n].ptr<cv::Vec3b>(k);
+      for (int c = 0; c < g.low_x; ++c) samples[c] = make_entry(mk[c], vk[c]);
       Entry* t = table_row(n, k);
-      for (int sx = 0; sx < W; ++sx) {
-        const int c = col_of[sx];
-        t[sx] = c < 0 ? no_entry : make_entry(mk[c], vk[c]);
-      }
+      std::fill(t - pad, t, no_entry);
+      std::fill(t + W, t + W + pad, no_entry);
+      for (int sx = 0; sx < W; ++sx) t[sx] = col_of[sx] < 0 ? no_entry : samples[col_of[sx]];
     }
   });
 
@@ -375,15 +423,11 @@ void search_rawdisparity_fast(const cv::Mat& estimate, const cv::Mat* views,
   best_disparity.setTo(cv::Scalar(0));
   cv::Mat kept = arena.mat(H, W, CV_32F), included = arena.mat(H, W, CV_8UC1);
 
-  const std::vector<float> candidates = disparity_candidates(min_disparity, max_disparity, g);
-  progress().begin("depth estimation", static_cast<int>(candidates.size()));
-  for (size_t c = 0; c < candidates.size(); ++c) {
+  progress().begin("depth estimation", nc);
+  for (int c = 0; c < nc; ++c) {
     const float d = candidates[c];
-    int ty[view_count], tx[view_count];
-    for (int n = 0; n < view_count; ++n) {
-      ty[n] = disparity_shift_rows(d, view_offset_y(n), g);
-      tx[n] = disparity_shift_cols(d, view_offset_x(n));
-    }
+    const int* cty = ty.data() + c * view_count;
+    const int* ctx = tx.data() + c * view_count;
 
     // Mean squared difference per pixel over the views, ready for the window mean.
     parallel_bands(H, [&](int begin, int end) {
@@ -395,21 +439,21 @@ void search_rawdisparity_fast(const cv::Mat& estimate, const cv::Mat* views,
         const float* b0 = planes[0].ptr<float>(y);
         const float* b1 = planes[1].ptr<float>(y);
         const float* b2 = planes[2].ptr<float>(y);
-        // Views whose shifted row holds samples, ascending, and the columns [lo, hi) that
-        // all of them sample inside the grid.
+        // Views whose shifted row holds samples, ascending, and the columns [lo, hi) whose
+        // shifted columns all lie inside the grid or its margin of "no sample".
         int nv = 0, lo = 0, hi = W;
         for (int n = 0; n < view_count; ++n) {
           if (n == center_view) continue;
-          const int sy = y + ty[n];
+          const int sy = y + cty[n];
           if (sy < 0 || sy > H - 1 || row_of[sy] < 0) continue;
           row[nv] = table_row(n, row_of[sy]);
-          shift[nv] = tx[n];
-          lo = std::max(lo, -tx[n]);
-          hi = std::min(hi, W - tx[n]);
+          shift[nv] = ctx[n];
+          lo = std::max(lo, -ctx[n] - pad);
+          hi = std::min(hi, W - ctx[n] + pad);
           ++nv;
         }
         if (lo >= hi) lo = hi = W;
-        // Columns near the ends, where some views fall outside the grid: view by view.
+        // Columns near the ends, where some views fall beyond the margin: view by view.
         const int parts[2][2] = {{0, lo}, {hi, W}};
         for (const auto& part : parts) {
           const int p0 = part[0], p1 = part[1];
@@ -436,7 +480,7 @@ void search_rawdisparity_fast(const cv::Mat& estimate, const cv::Mat* views,
         take_lower(smoothed, d, best_cost.ptr<float>(i), best_disparity.ptr<float>(i), W);
       });
     });
-    progress().advance(static_cast<int>(c + 1));
+    progress().advance(c + 1);
   }
   cv::medianBlur(best_disparity, depth, median_aperture);
   progress().end();
