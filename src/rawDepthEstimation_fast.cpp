@@ -71,9 +71,6 @@ std::vector<int> nearest_index_table(int full, int low, double scale) {
   return t;
 }
 
-// Columns of one chunk of a row in the cost accumulation: the chunk's sums, counts and
-// blurred planes stay in L1 while all 80 views pass over it.
-constexpr int cost_chunk = 1024;
 // Widest margin of "no sample" kept on each side of a view table; wider shifts (disparity
 // ranges far beyond the camera's) take the column-by-column path near the ends instead.
 constexpr int max_table_margin = 64;
@@ -118,11 +115,23 @@ PLENOSR_INLINE void store_lanes(T* p, const V& v) {
   __builtin_memcpy(p, &v, sizeof(v));
 }
 
+// 16 unsigned 16-bit values as ints. Written as interleaving with zeros rather than as a
+// conversion, which the compiler turns into one zero-extending load instead of a load and
+// three shuffles.
+PLENOSR_INLINE ints16 widen_entries(const std::uint16_t* e) {
+  typedef std::uint16_t halves32 __attribute__((vector_size(64)));
+  const entries16 v = load_lanes<entries16>(e), z = {};
+  const halves32 w = __builtin_shufflevector(v, z, 0, 16, 1, 16, 2, 16, 3, 16, 4, 16, 5, 16, 6,
+                                             16, 7, 16, 8, 16, 9, 16, 10, 16, 11, 16, 12, 16, 13,
+                                             16, 14, 16, 15, 16);
+  return load_lanes<ints16>(&w);
+}
+
 // One view's contribution to 16 pixels: the entry picks the blurred plane (below 256
 // channel 0, below 512 channel 1, else 2) and the sample; no_entry adds +0 and counts 0.
 PLENOSR_INLINE void add_view_lanes(const Entry* e, const floats16& p0, const floats16& p1,
                            const floats16& p2, floats16& s, floats16& c) {
-  const ints16 ent = __builtin_convertvector(load_lanes<entries16>(e), ints16);
+  const ints16 ent = widen_entries(e);
   const floats16 zero = {}, one = zero + 1.0f;
   const floats16 b = ent < 256 ? p0 : (ent < 512 ? p1 : p2);
   const floats16 d = b - __builtin_convertvector(ent & 255, floats16);
@@ -211,6 +220,21 @@ void mean_costs(const float* __restrict sum, const float* __restrict count, floa
 typedef std::uint8_t flags32 __attribute__((vector_size(32)));
 typedef std::uint16_t counts32 __attribute__((vector_size(64)));
 
+// 32 flags as 16-bit counts (zero-extending load, as widen_entries).
+PLENOSR_INLINE counts32 widen_flags(const std::uint8_t* f) {
+  const flags32 v = load_lanes<flags32>(f), z = {};
+  const flags32 lo = __builtin_shufflevector(v, z, 0, 32, 1, 32, 2, 32, 3, 32, 4, 32, 5, 32, 6,
+                                             32, 7, 32, 8, 32, 9, 32, 10, 32, 11, 32, 12, 32, 13,
+                                             32, 14, 32, 15, 32);
+  const flags32 hi = __builtin_shufflevector(v, z, 16, 32, 17, 32, 18, 32, 19, 32, 20, 32, 21,
+                                             32, 22, 32, 23, 32, 24, 32, 25, 32, 26, 32, 27, 32,
+                                             28, 32, 29, 32, 30, 32, 31, 32);
+  counts32 w;
+  __builtin_memcpy(&w, &lo, 32);
+  __builtin_memcpy(reinterpret_cast<char*>(&w) + 32, &hi, 32);
+  return w;
+}
+
 // Per column, how many of the window's rows count there: cc[j] = sum over l of incs[l][j].
 PLENOSR_CLONES
 void column_counts(const std::uint8_t* const* incs, int taps, int nc,
@@ -219,7 +243,7 @@ void column_counts(const std::uint8_t* const* incs, int taps, int nc,
   for (; j + 32 <= nc; j += 32) {
     counts32 sum = {};
     for (int l = 0; l < taps; ++l)
-      sum += __builtin_convertvector(load_lanes<flags32>(incs[l] + j), counts32);
+      sum += widen_flags(incs[l] + j);
     store_lanes(cc + j, sum);
   }
   for (; j < nc; ++j) {
@@ -246,10 +270,8 @@ PLENOSR_INLINE void smooth_block_of(const float* const* rows, const std::uint16_
     for (int m = 0; m < taps; ++m)
       for (int q = 0; q < Q; ++q) acc[q] += load_lanes<floats16>(row + m + 16 * q);
   }
-  typedef std::uint16_t counts16 __attribute__((vector_size(32)));
   for (int m = 0; m < taps; ++m)
-    for (int q = 0; q < Q; ++q)
-      count[q] += __builtin_convertvector(load_lanes<counts16>(cc + j0 - r + m + 16 * q), ints16);
+    for (int q = 0; q < Q; ++q) count[q] += widen_entries(cc + j0 - r + m + 16 * q);
   const floats16 zero = {}, one = zero + 1.0f;
   for (int q = 0; q < Q; ++q) {
     // window_mean lane by lane; lanes without a count divide by 1 and are then dropped.
@@ -354,7 +376,8 @@ void blur_ssd_fast(cv::Mat& cost, float large, int window_size) {
   const int r = window_radius(window_size);
   const int nr = cost.rows, nc = cost.cols;
   const float threshold = ssd_threshold(large);
-  cv::Mat kept(nr, nc, CV_32F), included(nr, nc, CV_8UC1);
+  Arena arena;
+  cv::Mat kept = arena.mat(nr, nc, CV_32F), included = arena.mat(nr, nc, CV_8UC1);
   parallel_bands(nr, [&](int begin, int end) {
     for (int i = begin; i < end; ++i)
       keep_costs(cost.ptr<float>(i), threshold, kept.ptr<float>(i),
