@@ -130,11 +130,11 @@ PLENOSR_INLINE ints16 widen_entries(const std::uint16_t* e) {
 // One view's contribution to 16 pixels: the entry picks the blurred plane (below 256
 // channel 0, below 512 channel 1, else 2) and the sample; no_entry adds +0 and counts 0.
 PLENOSR_INLINE void add_view_lanes(const Entry* e, const floats16& p0, const floats16& p1,
-                           const floats16& p2, floats16& s, floats16& c) {
+                                   const floats16& p2, floats16& s, floats16& c) {
   const ints16 ent = widen_entries(e);
   const floats16 zero = {}, one = zero + 1.0f;
   const floats16 b = ent < 256 ? p0 : (ent < 512 ? p1 : p2);
-  const floats16 d = b - __builtin_convertvector(ent & 255, floats16);
+  const floats16 d = b - __builtin_convertvector(ent & 255, floats16);  // squared_difference
   const ints16 sampled = ent < static_cast<int>(no_entry);
   s += sampled ? d * d : zero;
   c += sampled ? one : zero;
