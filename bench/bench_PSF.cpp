@@ -30,6 +30,7 @@ BENCHMARK(BM_PSF)
     ->Args({1, 1})
     ->Args({1, 2})
     ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
     ->UseRealTime();
 
 }  // namespace

@@ -62,6 +62,7 @@ BENCHMARK(BM_blur_ssd)
     ->Args({1, 1})
     ->Args({1, 2})
     ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
     ->UseRealTime();
 
 // Arguments: path (0 reference, 1 fast), threads, min and max disparity.
@@ -89,6 +90,7 @@ BENCHMARK(BM_search_rawdisparity)
     ->Args({1, 1, -1, 1})
     ->Args({1, 2, -1, 1})
     ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
     ->UseRealTime()
     ->Iterations(1)
     ->Repetitions(2);

@@ -20,3 +20,6 @@ void PSF(const cv::Mat& src, cv::Mat& dst, double width, double height);
 
 // Vectorised, multi-threaded version; byte-identical to reference::PSF.
 void PSF_fast(const cv::Mat& src, cv::Mat& dst, double width, double height);
+// The same into an image the caller has allocated: out is src.rows x src.cols CV_32FC3 and
+// shares no memory with src; every pixel is overwritten.
+void PSF_fast_into(const cv::Mat& src, cv::Mat& out, double width, double height);

@@ -39,14 +39,12 @@ void psf_row_fast(const float* const* in_rows, float* __restrict out, int cols, 
 
 }  // namespace
 
-void PSF_fast(const cv::Mat& src, cv::Mat& dst, double width, double height) {
+void PSF_fast_into(const cv::Mat& src, cv::Mat& out, double width, double height) {
   const cv::Mat k = psf_kernel(width, height);
   const int kr = k.rows, kc = k.cols, hr = (kr - 1) / 2;
   std::vector<float> w(static_cast<size_t>(kr) * kc);
   for (int i = 0; i < kr; ++i)
     for (int j = 0; j < kc; ++j) w[i * kc + j] = static_cast<float>(k.at<double>(i, j));
-  // A fresh image, so that src stays readable even if the caller passed it as dst.
-  cv::Mat out(src.rows, src.cols, CV_32FC3);
   const int rows = src.rows, cols = src.cols;
   parallel_bands(rows, [&](int begin, int end) {
     std::vector<const float*> in_rows(kr);
@@ -58,5 +56,15 @@ void PSF_fast(const cv::Mat& src, cv::Mat& dst, double width, double height) {
       psf_row_fast(in_rows.data(), out.ptr<float>(y), cols, w.data(), kr, kc);
     }
   });
+}
+
+void PSF_fast(const cv::Mat& src, cv::Mat& dst, double width, double height) {
+  // Reuse the caller's image when nothing else shares it (repeated calls then touch no new
+  // memory); otherwise, as the plain loop does, replace it by a fresh one.
+  const bool reusable = dst.u != nullptr && dst.u->refcount == 1 && dst.u != src.u &&
+                        dst.rows == src.rows && dst.cols == src.cols &&
+                        dst.type() == CV_32FC3 && dst.dims == 2;
+  cv::Mat out = reusable ? dst : cv::Mat(src.rows, src.cols, CV_32FC3);
+  PSF_fast_into(src, out, width, height);
   dst = out;
 }

@@ -4,8 +4,13 @@
 // cost of a pixel still adds the views in ascending order, and the window mean still adds its
 // taps in raster order (a left-out cost adds +0, which changes nothing since the sum starts at
 // +0 and can never become -0). Rows are shared out between threads; no sum is split.
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
@@ -14,9 +19,36 @@
 #include "progress.h"
 #include "rawDepthEstimation.h"
 
+// Lane-wise vector helpers are always inlined into the clones; the ABI note does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 #define PLENOSR_CLONES __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+// Helpers of the cloned kernels must be inlined into each clone to get its vector width.
+#define PLENOSR_INLINE inline __attribute__((always_inline))
 
 namespace {
+
+// ---- Working memory ----
+
+// Images of one estimation in transparent huge pages where the system offers them: a
+// full-size sweep touches about 300 MB, and faulting that in 4 KB pages costs more than
+// a good part of the arithmetic.
+class Arena {
+ public:
+  cv::Mat mat(int rows, int cols, int type) {
+    constexpr size_t huge = size_t(2) << 20;
+    const size_t bytes = static_cast<size_t>(rows) * cols * CV_ELEM_SIZE(type);
+    const size_t size = std::max(huge, (bytes + huge - 1) / huge * huge);
+    void* p = std::aligned_alloc(huge, size);
+    if (p == nullptr) throw std::bad_alloc();
+    blocks_.emplace_back(p, &std::free);
+    madvise(p, size, MADV_HUGEPAGE);  // advice only: without it the pages are just smaller
+    return cv::Mat(rows, cols, type, p);
+  }
+
+ private:
+  std::vector<std::unique_ptr<void, decltype(&std::free)>> blocks_;
+};
 
 // ---- Per-sample encoding ----
 
@@ -39,9 +71,9 @@ std::vector<int> nearest_index_table(int full, int low, double scale) {
   return t;
 }
 
-// Columns of one chunk of a row in the cost accumulation: the chunk's sums, counts and
-// blurred planes stay in L1 while all 80 views pass over it.
-constexpr int cost_chunk = 1024;
+// Widest margin of "no sample" kept on each side of a view table; wider shifts (disparity
+// ranges far beyond the camera's) take the column-by-column path near the ends instead.
+constexpr int max_table_margin = 64;
 // Output pixels whose window sums are held in registers across all taps.
 constexpr int smooth_block = 64;
 
@@ -65,6 +97,100 @@ void accumulate_view(const Entry* __restrict e, const float* __restrict b0,
   }
 }
 
+// Sixteen lanes of floats, ints and table entries (GNU vector extensions: the compiler maps
+// them to whatever vector width each clone has). Lane-wise operations only, so every lane
+// computes exactly the scalar formula.
+typedef float floats16 __attribute__((vector_size(64)));
+typedef int ints16 __attribute__((vector_size(64)));
+typedef std::uint16_t entries16 __attribute__((vector_size(32)));
+
+template <class V, class T>
+PLENOSR_INLINE V load_lanes(const T* p) {
+  V v;
+  __builtin_memcpy(&v, p, sizeof(v));
+  return v;
+}
+template <class V, class T>
+PLENOSR_INLINE void store_lanes(T* p, const V& v) {
+  __builtin_memcpy(p, &v, sizeof(v));
+}
+
+// 16 unsigned 16-bit values as ints. Written as interleaving with zeros rather than as a
+// conversion, which the compiler turns into one zero-extending load instead of a load and
+// three shuffles.
+PLENOSR_INLINE ints16 widen_entries(const std::uint16_t* e) {
+  typedef std::uint16_t halves32 __attribute__((vector_size(64)));
+  const entries16 v = load_lanes<entries16>(e), z = {};
+  const halves32 w = __builtin_shufflevector(v, z, 0, 16, 1, 16, 2, 16, 3, 16, 4, 16, 5, 16, 6,
+                                             16, 7, 16, 8, 16, 9, 16, 10, 16, 11, 16, 12, 16, 13,
+                                             16, 14, 16, 15, 16);
+  return load_lanes<ints16>(&w);
+}
+
+// One view's contribution to 16 pixels: the entry picks the blurred plane (below 256
+// channel 0, below 512 channel 1, else 2) and the sample; no_entry adds +0 and counts 0.
+PLENOSR_INLINE void add_view_lanes(const Entry* e, const floats16& p0, const floats16& p1,
+                                   const floats16& p2, floats16& s, floats16& c) {
+  const ints16 ent = widen_entries(e);
+  const floats16 zero = {}, one = zero + 1.0f;
+  const floats16 b = ent < 256 ? p0 : (ent < 512 ? p1 : p2);
+  const floats16 d = b - __builtin_convertvector(ent & 255, floats16);  // squared_difference
+  const ints16 sampled = ent < static_cast<int>(no_entry);
+  s += sampled ? d * d : zero;
+  c += sampled ? one : zero;
+}
+
+// Sums and counts of 16 * B pixels starting at x0, over all nv views in ascending order; they
+// stay in registers while the views pass (the blurred planes are re-read from L1).
+template <int B>
+PLENOSR_INLINE void accumulate_block(const Entry* const* e, int nv, const float* b0,
+                                     const float* b1, const float* b2, float* sum,
+                                     float* count, int x0) {
+  floats16 s[B], c[B];
+  for (int q = 0; q < B; ++q) {
+    s[q] = floats16{};
+    c[q] = floats16{};
+  }
+  for (int v = 0; v < nv; ++v) {
+    // The 80 views are 80 streams, more than the hardware prefetchers follow: fetch the
+    // next block's samples of this view while this block is computed.
+    for (int q = 0; q < B; q += 2) __builtin_prefetch(e[v] + x0 + 16 * B + 16 * q);
+    for (int q = 0; q < B; ++q) {
+      const int x = x0 + 16 * q;
+      add_view_lanes(e[v] + x, load_lanes<floats16>(b0 + x), load_lanes<floats16>(b1 + x),
+                     load_lanes<floats16>(b2 + x), s[q], c[q]);
+    }
+  }
+  for (int q = 0; q < B; ++q) {
+    store_lanes(sum + x0 + 16 * q, s[q]);
+    store_lanes(count + x0 + 16 * q, c[q]);
+  }
+}
+
+// The whole cost sum and count of n pixels that every one of the nv views (ascending)
+// samples inside the grid: e[v] points at the sample pixel 0 compares with in view v.
+PLENOSR_CLONES
+void accumulate_views(const Entry* const* e, int nv, const float* __restrict b0,
+                      const float* __restrict b1, const float* __restrict b2,
+                      float* __restrict sum, float* __restrict count, int n) {
+  int x0 = 0;
+  for (; x0 + 128 <= n; x0 += 128) accumulate_block<8>(e, nv, b0, b1, b2, sum, count, x0);
+  for (; x0 + 16 <= n; x0 += 16) accumulate_block<1>(e, nv, b0, b1, b2, sum, count, x0);
+  for (; x0 < n; ++x0) {
+    float s = 0.0f, c = 0.0f;
+    for (int v = 0; v < nv; ++v) {
+      const int ent = e[v][x0];
+      const float b = ent < 256 ? b0[x0] : (ent < 512 ? b1[x0] : b2[x0]);
+      const float q = squared_difference(b, static_cast<float>(ent & 255));
+      const bool sampled = ent < no_entry;
+      s += sampled ? q : 0.0f;
+      c += sampled ? 1.0f : 0.0f;
+    }
+    sum[x0] = s;
+    count[x0] = c;
+  }
+}
+
 // The cost of n pixels, as it enters the window mean: kept = the cost where it counts, else
 // +0; included = 1 where it counts.
 PLENOSR_CLONES
@@ -77,14 +203,95 @@ void keep_costs(const float* __restrict cost, float threshold, float* __restrict
   }
 }
 
+// mean_cost over n pixels; where the count is 0 the lane divides by 1 instead (so the loop
+// can divide in every lane) and then takes the no-sample cost as mean_cost does.
 PLENOSR_CLONES
 void mean_costs(const float* __restrict sum, const float* __restrict count, float threshold,
                 float* __restrict kept, std::uint8_t* __restrict included, int n) {
   for (int x = 0; x < n; ++x) {
-    const float c = mean_cost(sum[x], count[x]);
-    const bool in = ssd_included(c, threshold);
-    kept[x] = in ? c : 0.0f;
+    const float den = count[x] != 0 ? count[x] : 1.0f;
+    const float cost = count[x] != 0 ? sum[x] / den : no_sample_cost;
+    const bool in = ssd_included(cost, threshold);
+    kept[x] = in ? cost : 0.0f;
     included[x] = in ? 1 : 0;
+  }
+}
+
+typedef std::uint8_t flags32 __attribute__((vector_size(32)));
+typedef std::uint16_t counts32 __attribute__((vector_size(64)));
+
+// 32 flags as 16-bit counts (zero-extending load, as widen_entries).
+PLENOSR_INLINE counts32 widen_flags(const std::uint8_t* f) {
+  const flags32 v = load_lanes<flags32>(f), z = {};
+  const flags32 lo = __builtin_shufflevector(v, z, 0, 32, 1, 32, 2, 32, 3, 32, 4, 32, 5, 32, 6,
+                                             32, 7, 32, 8, 32, 9, 32, 10, 32, 11, 32, 12, 32, 13,
+                                             32, 14, 32, 15, 32);
+  const flags32 hi = __builtin_shufflevector(v, z, 16, 32, 17, 32, 18, 32, 19, 32, 20, 32, 21,
+                                             32, 22, 32, 23, 32, 24, 32, 25, 32, 26, 32, 27, 32,
+                                             28, 32, 29, 32, 30, 32, 31, 32);
+  counts32 w;
+  __builtin_memcpy(&w, &lo, 32);
+  __builtin_memcpy(reinterpret_cast<char*>(&w) + 32, &hi, 32);
+  return w;
+}
+
+// Per column, how many of the window's rows count there: cc[j] = sum over l of incs[l][j].
+PLENOSR_CLONES
+void column_counts(const std::uint8_t* const* incs, int taps, int nc,
+                   std::uint16_t* __restrict cc) {
+  int j = 0;
+  for (; j + 32 <= nc; j += 32) {
+    counts32 sum = {};
+    for (int l = 0; l < taps; ++l)
+      sum += widen_flags(incs[l] + j);
+    store_lanes(cc + j, sum);
+  }
+  for (; j < nc; ++j) {
+    int sum = 0;
+    for (int l = 0; l < taps; ++l) sum += incs[l][j];
+    cc[j] = static_cast<std::uint16_t>(sum);
+  }
+}
+
+// Window mean of one pixel from its sum and count (0 where nothing counts).
+inline float window_mean(float sum, int count) {
+  return count != 0 ? sum / static_cast<float>(count) : 0.0f;
+}
+
+// Window means of smooth_block pixels from column j0: taps in raster order.
+PLENOSR_INLINE void smooth_block_of(const float* const* rows, const std::uint16_t* cc, int r,
+                                    int j0, float* out) {
+  constexpr int Q = smooth_block / 16;
+  const int taps = 2 * r + 1;
+  floats16 acc[Q] = {};
+  ints16 count[Q] = {};
+  for (int l = 0; l < taps; ++l) {
+    const float* row = rows[l] + j0 - r;
+    for (int m = 0; m < taps; ++m)
+      for (int q = 0; q < Q; ++q) acc[q] += load_lanes<floats16>(row + m + 16 * q);
+  }
+  for (int m = 0; m < taps; ++m)
+    for (int q = 0; q < Q; ++q) count[q] += widen_entries(cc + j0 - r + m + 16 * q);
+  const floats16 zero = {}, one = zero + 1.0f;
+  for (int q = 0; q < Q; ++q) {
+    // window_mean lane by lane; lanes without a count divide by 1 and are then dropped.
+    const ints16 counted = count[q] != 0;
+    const floats16 den = counted ? __builtin_convertvector(count[q], floats16) : one;
+    store_lanes(out + j0 + 16 * q, counted ? acc[q] / den : zero);
+  }
+}
+
+// The same for the last pixels of a row, one at a time.
+PLENOSR_INLINE void smooth_tail(const float* const* rows, const std::uint16_t* cc, int r, int j0,
+                                int len, float* out) {
+  const int taps = 2 * r + 1;
+  for (int t = 0; t < len; ++t) {
+    float acc = 0.0f;
+    int count = 0;
+    for (int l = 0; l < taps; ++l)
+      for (int m = 0; m < taps; ++m) acc += rows[l][j0 - r + m + t];
+    for (int m = 0; m < taps; ++m) count += cc[j0 - r + m + t];
+    out[j0 + t] = window_mean(acc, count);
   }
 }
 
@@ -94,40 +301,14 @@ void mean_costs(const float* __restrict sum, const float* __restrict count, floa
 PLENOSR_CLONES
 void smooth_row(const float* const* rows, const std::uint8_t* const* incs, int r, int nc,
                 std::uint16_t* __restrict column_count, float* __restrict out) {
-  const int taps = 2 * r + 1;
-  for (int j = 0; j < nc; ++j) column_count[j] = 0;
-  for (int l = 0; l < taps; ++l) {
-    const std::uint8_t* __restrict inc = incs[l];
-    for (int j = 0; j < nc; ++j) column_count[j] += inc[j];
-  }
+  column_counts(incs, 2 * r + 1, nc, column_count);
   for (int j = 0; j < r; ++j) out[j] = 0.0f;
   for (int j = nc - r; j < nc; ++j) out[j] = 0.0f;
-
   const int end = nc - r;
   int j0 = r;
-  for (; j0 < end; j0 += smooth_block) {
-    const int len = std::min(smooth_block, end - j0);
-    float acc[smooth_block] = {};
-    if (len == smooth_block) {
-      for (int l = 0; l < taps; ++l) {
-        const float* __restrict row = rows[l] + j0 - r;
-        for (int m = 0; m < taps; ++m)
-          for (int t = 0; t < smooth_block; ++t) acc[t] += row[m + t];
-      }
-    } else {
-      for (int l = 0; l < taps; ++l) {
-        const float* __restrict row = rows[l] + j0 - r;
-        for (int m = 0; m < taps; ++m)
-          for (int t = 0; t < len; ++t) acc[t] += row[m + t];
-      }
-    }
-    for (int t = 0; t < len; ++t) {
-      const std::uint16_t* cc = column_count + j0 + t - r;
-      int count = 0;
-      for (int m = 0; m < taps; ++m) count += cc[m];
-      out[j0 + t] = count != 0 ? acc[t] / static_cast<float>(count) : 0.0f;
-    }
-  }
+  for (; j0 + smooth_block <= end; j0 += smooth_block)
+    smooth_block_of(rows, column_count, r, j0, out);
+  smooth_tail(rows, column_count, r, j0, end - j0, out);
 }
 
 // Winner-takes-all over n pixels: a strictly lower smoothed cost takes the pixel.
@@ -195,7 +376,8 @@ void blur_ssd_fast(cv::Mat& cost, float large, int window_size) {
   const int r = window_radius(window_size);
   const int nr = cost.rows, nc = cost.cols;
   const float threshold = ssd_threshold(large);
-  cv::Mat kept(nr, nc, CV_32F), included(nr, nc, CV_8UC1);
+  Arena arena;
+  cv::Mat kept = arena.mat(nr, nc, CV_32F), included = arena.mat(nr, nc, CV_8UC1);
   parallel_bands(nr, [&](int begin, int end) {
     for (int i = begin; i < end; ++i)
       keep_costs(cost.ptr<float>(i), threshold, kept.ptr<float>(i),
@@ -216,79 +398,112 @@ void search_rawdisparity_fast(const cv::Mat& estimate, const cv::Mat* views,
   const int H = g.high_y, W = g.high_x;
   const int r = window_radius(window_size);
   const float threshold = ssd_threshold(large_cost);
+  Arena arena;
 
-  cv::Mat blurred;
-  PSF_fast(estimate, blurred, g.xscale(), g.yscale());
   cv::Mat planes[3];
-  cv::split(blurred, planes);
-  blurred.release();
+  {
+    cv::Mat blurred = arena.mat(H, W, CV_32FC3);
+    PSF_fast_into(estimate, blurred, g.xscale(), g.yscale());
+    for (cv::Mat& p : planes) p = arena.mat(H, W, CV_32F);
+    cv::split(blurred, planes);
+  }
 
-  // Every view's samples per view row and full-resolution column.
+  const std::vector<float> candidates = disparity_candidates(min_disparity, max_disparity, g);
+  const int nc = static_cast<int>(candidates.size());
+  std::vector<int> ty(static_cast<size_t>(nc) * view_count), tx(ty.size());
+  int widest = 0;
+  for (int c = 0; c < nc; ++c)
+    for (int n = 0; n < view_count; ++n) {
+      ty[c * view_count + n] = disparity_shift_rows(candidates[c], view_offset_y(n), g);
+      tx[c * view_count + n] = disparity_shift_cols(candidates[c], view_offset_x(n));
+      widest = std::max(widest, std::abs(tx[c * view_count + n]));
+    }
+
+  // Every view's samples per view row and full-resolution column, with a margin of "no
+  // sample" on both sides so that shifted columns just outside the grid need no test.
+  const int pad = std::min(widest, max_table_margin);
+  const int stride = W + 2 * pad;
   const std::vector<int> row_of = nearest_index_table(H, g.low_y, g.yscale());
   const std::vector<int> col_of = nearest_index_table(W, g.low_x, g.xscale());
-  const size_t table_size = static_cast<size_t>(g.low_y) * W;
-  std::vector<Entry> tables(table_size * view_count);
+  cv::Mat tables = arena.mat(view_count * g.low_y, stride, CV_16UC1);
+  auto table_row = [&](int n, int k) { return tables.ptr<Entry>(n * g.low_y + k) + pad; };
   parallel_items(view_count, [&](int n) {
     if (n == center_view) return;
-    Entry* t = tables.data() + table_size * n;
+    std::vector<Entry> samples(g.low_x);
     for (int k = 0; k < g.low_y; ++k) {
       const uchar* mk = masks[n].ptr<uchar>(k);
       const cv::Vec3b* vk = views[n].ptr<cv::Vec3b>(k);
-      for (int sx = 0; sx < W; ++sx) {
-        const int c = col_of[sx];
-        t[static_cast<size_t>(k) * W + sx] = c < 0 ? no_entry : make_entry(mk[c], vk[c]);
-      }
+      for (int c = 0; c < g.low_x; ++c) samples[c] = make_entry(mk[c], vk[c]);
+      Entry* t = table_row(n, k);
+      std::fill(t - pad, t, no_entry);
+      std::fill(t + W, t + W + pad, no_entry);
+      for (int sx = 0; sx < W; ++sx) t[sx] = col_of[sx] < 0 ? no_entry : samples[col_of[sx]];
     }
   });
 
-  cv::Mat best_cost(H, W, CV_32F, cv::Scalar(large_cost));
-  cv::Mat best_disparity = cv::Mat::zeros(H, W, CV_32F);
-  cv::Mat kept(H, W, CV_32F), included(H, W, CV_8UC1);
+  cv::Mat best_cost = arena.mat(H, W, CV_32F), best_disparity = arena.mat(H, W, CV_32F);
+  best_cost.setTo(cv::Scalar(large_cost));
+  best_disparity.setTo(cv::Scalar(0));
+  cv::Mat kept = arena.mat(H, W, CV_32F), included = arena.mat(H, W, CV_8UC1);
 
-  const std::vector<float> candidates = disparity_candidates(min_disparity, max_disparity, g);
-  progress().begin("depth estimation", static_cast<int>(candidates.size()));
-  for (size_t c = 0; c < candidates.size(); ++c) {
+  progress().begin("depth estimation", nc);
+  for (int c = 0; c < nc; ++c) {
     const float d = candidates[c];
-    int ty[view_count], tx[view_count];
-    for (int n = 0; n < view_count; ++n) {
-      ty[n] = disparity_shift_rows(d, view_offset_y(n), g);
-      tx[n] = disparity_shift_cols(d, view_offset_x(n));
-    }
+    const int* cty = ty.data() + c * view_count;
+    const int* ctx = tx.data() + c * view_count;
 
     // Mean squared difference per pixel over the views, ready for the window mean.
     parallel_bands(H, [&](int begin, int end) {
-      std::vector<float> sum(cost_chunk), count(cost_chunk);
-      for (int c0 = 0; c0 < W; c0 += cost_chunk) {
-        const int c1 = std::min(W, c0 + cost_chunk);
-        for (int y = begin; y < end; ++y) {
-          std::fill(sum.begin(), sum.end(), 0.0f);
-          std::fill(count.begin(), count.end(), 0.0f);
-          const float* b0 = planes[0].ptr<float>(y);
-          const float* b1 = planes[1].ptr<float>(y);
-          const float* b2 = planes[2].ptr<float>(y);
-          for (int n = 0; n < view_count; ++n) {
-            if (n == center_view) continue;
-            const int sy = y + ty[n];
-            if (sy < 0 || sy > H - 1 || row_of[sy] < 0) continue;
-            const int a = std::max(c0, -tx[n]), b = std::min(c1, W - tx[n]);
-            if (a >= b) continue;
-            const Entry* e = tables.data() + table_size * n +
-                             static_cast<size_t>(row_of[sy]) * W + (a + tx[n]);
-            accumulate_view(e, b0 + a, b1 + a, b2 + a, sum.data() + (a - c0),
-                            count.data() + (a - c0), b - a);
-          }
-          mean_costs(sum.data(), count.data(), threshold, kept.ptr<float>(y) + c0,
-                     included.ptr<std::uint8_t>(y) + c0, c1 - c0);
+      std::vector<float> sum(W), count(W);
+      const Entry* row[view_count];
+      const Entry* from[view_count];
+      int shift[view_count];
+      for (int y = begin; y < end; ++y) {
+        const float* b0 = planes[0].ptr<float>(y);
+        const float* b1 = planes[1].ptr<float>(y);
+        const float* b2 = planes[2].ptr<float>(y);
+        // Views whose shifted row holds samples, ascending, and the columns [lo, hi) whose
+        // shifted columns all lie inside the grid or its margin of "no sample".
+        int nv = 0, lo = 0, hi = W;
+        for (int n = 0; n < view_count; ++n) {
+          if (n == center_view) continue;
+          const int sy = y + cty[n];
+          if (sy < 0 || sy > H - 1 || row_of[sy] < 0) continue;
+          row[nv] = table_row(n, row_of[sy]);
+          shift[nv] = ctx[n];
+          lo = std::max(lo, -ctx[n] - pad);
+          hi = std::min(hi, W - ctx[n] + pad);
+          ++nv;
         }
+        if (lo >= hi) lo = hi = W;
+        // Columns near the ends, where some views fall beyond the margin: view by view.
+        const int parts[2][2] = {{0, lo}, {hi, W}};
+        for (const auto& part : parts) {
+          const int p0 = part[0], p1 = part[1];
+          if (p0 >= p1) continue;
+          std::fill(sum.begin() + p0, sum.begin() + p1, 0.0f);
+          std::fill(count.begin() + p0, count.begin() + p1, 0.0f);
+          for (int v = 0; v < nv; ++v) {
+            const int a = std::max(p0, -shift[v]), b = std::min(p1, W - shift[v]);
+            if (a < b)
+              accumulate_view(row[v] + a + shift[v], b0 + a, b1 + a, b2 + a, sum.data() + a,
+                              count.data() + a, b - a);
+          }
+        }
+        for (int v = 0; v < nv; ++v) from[v] = row[v] + lo + shift[v];
+        accumulate_views(from, nv, b0 + lo, b1 + lo, b2 + lo, sum.data() + lo,
+                         count.data() + lo, hi - lo);
+        mean_costs(sum.data(), count.data(), threshold, kept.ptr<float>(y),
+                   included.ptr<std::uint8_t>(y), W);
       }
     });
     // Window mean and winner-takes-all.
     parallel_bands(H, [&](int begin, int end) {
-      smooth_rows(kept, included, r, begin, end, [&](int i, const float* row) {
-        take_lower(row, d, best_cost.ptr<float>(i), best_disparity.ptr<float>(i), W);
+      smooth_rows(kept, included, r, begin, end, [&](int i, const float* smoothed) {
+        take_lower(smoothed, d, best_cost.ptr<float>(i), best_disparity.ptr<float>(i), W);
       });
     });
-    progress().advance(static_cast<int>(c + 1));
+    progress().advance(c + 1);
   }
   cv::medianBlur(best_disparity, depth, median_aperture);
   progress().end();
