@@ -5,6 +5,7 @@
 // output still receives its kernel taps in tap order; skipping zero samples is exact because
 // no accumulator ever holds -0.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <omp.h>
@@ -25,8 +26,10 @@ struct ViewPlan {
   std::vector<uint8_t> channel;    // per entry: mask value 0..2
   std::vector<int32_t> winner;     // per entry, 4: source pixel of each footprint pixel
   std::vector<int32_t> entry_row;  // low_y + 1: first entry of view row k
-  std::vector<int32_t> source;     // per footprint pixel, ascending: source pixel index
-  std::vector<int32_t> code;       // same order: entry * 4 + footprint pixel (0..3)
+  // Footprint pixels sorted by source pixel, each with what its back-warped value needs.
+  std::vector<int32_t> offset;     // 3 * source column + channel, within the source row
+  std::vector<int32_t> entry;      // the entry whose value it carries
+  std::vector<float> weight;       // splat weight of this footprint pixel
   std::vector<int32_t> source_row; // high_y + 1: first sorted item of source row y
 };
 
@@ -38,6 +41,9 @@ struct ProjectionPlan {
   cv::Mat winners10, winners60;  // CV_32S full-grid winner maps (-1 empty) for diagnostics
   std::vector<int> iy, ix;       // footprint top-left row per k, column per n
   std::vector<float> wy, wx;     // fractions per k, per n
+  // Working buffers reused by every call on this plan (fresh pages are costly to fault in).
+  mutable std::vector<std::vector<float>> values;   // per view: value per entry
+  mutable std::vector<std::vector<float>> scratch;  // per thread: band accumulator
 };
 
 namespace {
@@ -99,6 +105,10 @@ void build_view(const ProjectionPlan& plan, const cv::Mat& mask, int view, WarpS
   warp_winners(plan.depth, view, g, s);
   if (winners) std::memcpy(winners->data, s.win.data(), s.win.size() * sizeof(int32_t));
   vp.entry_row.assign(g.low_y + 1, 0);
+  const size_t most = static_cast<size_t>(cv::countNonZero(mask < 3));
+  vp.pixel.reserve(most);
+  vp.channel.reserve(most);
+  vp.winner.reserve(4 * most);
   for (int k = 0; k < g.low_y; ++k) {
     vp.entry_row[k] = static_cast<int32_t>(vp.pixel.size());
     const uchar* m = mask.ptr<uchar>(k);
@@ -123,20 +133,30 @@ void build_view(const ProjectionPlan& plan, const cv::Mat& mask, int view, WarpS
   }
   vp.entry_row[g.low_y] = static_cast<int32_t>(vp.pixel.size());
   // Footprint pixels in raster order of their sources; each source wins at most one target.
-  vp.source.reserve(vp.winner.size());
-  vp.code.reserve(vp.winner.size());
+  const size_t items = vp.winner.size();
+  vp.offset.resize(items);
+  vp.entry.resize(items);
+  vp.weight.resize(items);
   vp.source_row.assign(g.high_y + 1, 0);
+  size_t j = 0;
   for (int y = 0; y < g.high_y; ++y) {
-    vp.source_row[y] = static_cast<int32_t>(vp.source.size());
+    vp.source_row[y] = static_cast<int32_t>(j);
     int32_t* inv = s.inverse.data() + static_cast<size_t>(y) * cols;
     for (int x = 0; x < cols; ++x) {
-      if (inv[x] < 0) continue;
-      vp.source.push_back(y * cols + x);
-      vp.code.push_back(inv[x]);
+      const int32_t code = inv[x];
+      if (code < 0) continue;
       inv[x] = -1;
+      const int e = code >> 2, corner = code & 3;
+      const int pix = vp.pixel[e];
+      const int k = pix / g.low_x, n = pix - k * g.low_x;
+      const SplatWeights sw = splat_weights(plan.wx[n], plan.wy[k]);
+      vp.offset[j] = 3 * x + vp.channel[e];
+      vp.entry[j] = e;
+      vp.weight[j] = corner == 0 ? sw.w00 : corner == 1 ? sw.w01 : corner == 2 ? sw.w10 : sw.w11;
+      ++j;
     }
   }
-  vp.source_row[g.high_y] = static_cast<int32_t>(vp.source.size());
+  vp.source_row[g.high_y] = static_cast<int32_t>(j);
 }
 
 bool same_mat(const cv::Mat& a, const cv::Mat& b) {
@@ -188,16 +208,16 @@ std::shared_ptr<const ProjectionPlan> build_plan(const cv::Mat* masks, const cv:
   return plan;
 }
 
-// Sampled colour of entry e of a view from the blurred image.
-inline void sample_entry(const ProjectionPlan& p, const ViewPlan& vp, int e, const float* blurred,
-                         float S[3]) {
-  const int pix = vp.pixel[e];
-  const int k = pix / p.g.low_x, n = pix - k * p.g.low_x;
+// Sampled colour of entry e (view row k) of a view from the blurred image.
+inline void sample_entry(const ProjectionPlan& p, const ViewPlan& vp, int k, int e,
+                         const float* blurred, float S[3]) {
+  const int n = vp.pixel[e] - k * p.g.low_x;
   const float wy = p.wy[k], wx = p.wx[n];
-  const float* a = blurred + 3 * static_cast<size_t>(vp.winner[4 * e]);
-  const float* b = blurred + 3 * static_cast<size_t>(vp.winner[4 * e + 1]);
-  const float* c = blurred + 3 * static_cast<size_t>(vp.winner[4 * e + 2]);
-  const float* d = blurred + 3 * static_cast<size_t>(vp.winner[4 * e + 3]);
+  const int32_t* w = &vp.winner[4 * static_cast<size_t>(e)];
+  const float* a = blurred + 3 * static_cast<size_t>(w[0]);
+  const float* b = blurred + 3 * static_cast<size_t>(w[1]);
+  const float* c = blurred + 3 * static_cast<size_t>(w[2]);
+  const float* d = blurred + 3 * static_cast<size_t>(w[3]);
   for (int ch = 0; ch < 3; ++ch) S[ch] = bilinear(a[ch], b[ch], c[ch], d[ch], wx, wy);
 }
 
@@ -205,16 +225,17 @@ inline void sample_entry(const ProjectionPlan& p, const ViewPlan& vp, int e, con
 void entry_values(Projection kind, const ProjectionPlan& p, int view, const float* blurred,
                   const cv::Mat* views, std::vector<float>& values) {
   const ViewPlan& vp = p.views[view];
-  const int count = static_cast<int>(vp.pixel.size());
-  values.resize(count);
+  values.resize(vp.pixel.size());
   const uchar* recorded = views ? views[view].ptr<uchar>() : nullptr;
-  for (int e = 0; e < count; ++e) {
-    float S[3];
-    sample_entry(p, vp, e, blurred, S);
-    const int t = vp.channel[e];
-    values[e] = kind == Projection::hessian
-                    ? projected_value(S, t)
-                    : residual_value(S, t, recorded[3 * static_cast<size_t>(vp.pixel[e]) + t]);
+  for (int k = 0; k < p.g.low_y; ++k) {
+    for (int e = vp.entry_row[k]; e < vp.entry_row[k + 1]; ++e) {
+      float S[3];
+      sample_entry(p, vp, k, e, blurred, S);
+      const int t = vp.channel[e];
+      values[e] = kind == Projection::hessian
+                      ? projected_value(S, t)
+                      : residual_value(S, t, recorded[3 * static_cast<size_t>(vp.pixel[e]) + t]);
+    }
   }
 }
 
@@ -236,16 +257,86 @@ cv::Mat value_image(const ProjectionPlan& p, const ViewPlan& vp, const std::vect
   return v;
 }
 
-__attribute__((target_clones("avx2", "default"))) void add_and_clear(float* __restrict dst,
-                                                                     float* __restrict acc,
-                                                                     size_t n) {
+constexpr int band_rows = 24;
+
+// Scatters one source row's back-warped samples into the output rows py - l, l in
+// [l_lo, l_hi], of a scratch whose rows have one pad pixel on each side. out[l] points at
+// output row py - l, pad pixel excluded; kw holds the kernel rows as floats.
+// Kernel rows of a 3-column kernel laid out for a 16-float window over interleaved pixels:
+// a sample at window float s feeds output columns to its right, centre and left at window
+// floats s, s + 3 and s + 6, with the taps m = +1, 0, -1. Other lanes weigh 0.
+typedef float v16 __attribute__((vector_size(64)));
+constexpr int max_shift = 9;  // s + 6 must stay inside the window
+struct ShiftedKernel {
+  std::vector<v16> w;  // [kernel row][shift 0..max_shift]
+  const v16& at(int row, int s) const { return w[row * (max_shift + 1) + s]; }
+};
+ShiftedKernel shifted_kernel(const std::vector<float>& kw, int krows) {
+  ShiftedKernel k;
+  k.w.resize(static_cast<size_t>(krows) * (max_shift + 1));
+  for (int r = 0; r < krows; ++r)
+    for (int s = 0; s <= max_shift; ++s) {
+      v16 v = {};
+      v[s] = kw[r * 3 + 2];
+      v[s + 3] = kw[r * 3 + 1];
+      v[s + 6] = kw[r * 3 + 0];
+      k.w[r * (max_shift + 1) + s] = v;
+    }
+  return k;
+}
+
+// One source row's back-warped samples scattered into output rows py - l, l in [l_lo, l_hi]
+// (out[l + hr] points at output row py - l, past its pad pixel), for a 3-column kernel.
+// Samples whose taps overlap share one 16-float window, so the window is loaded and stored
+// once and each sample is added in source order; the zero lanes add +-0, which leaves every
+// accumulator as it is (none holds -0). Rows need 16 floats of slack past their end.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_row_3(
+    const int32_t* offset, const int32_t* entry, const float* weight, const float* val, int count,
+    float* const* out, int l_lo, int l_hi, int hr, const ShiftedKernel& sk, const float* kw) {
+  int j = 0;
+  while (j < count) {
+    float v[4];
+    int shift[4];
+    int n = 0;
+    bool finite = true;
+    const int base = offset[j];
+    for (; j < count && n < 4 && offset[j] - base <= max_shift; ++j) {
+      const float x = val[entry[j]] * weight[j];
+      if (x == 0.0f) continue;
+      finite = finite && std::isfinite(x);
+      v[n] = x;
+      shift[n] = offset[j] - base;
+      ++n;
+    }
+    if (n == 0) continue;
+    if (!finite) {
+      // Non-finite samples must not reach the other channels through the zero lanes.
+      for (int l = l_lo; l <= l_hi; ++l) {
+        float* o = out[l + hr] + base;
+        const float* k = kw + (l + hr) * 3 + 1;
+        for (int q = 0; q < n; ++q)
+          for (int m = -1; m <= 1; ++m) o[shift[q] - 3 * m] += v[q] * k[m];
+      }
+      continue;
+    }
+    for (int l = l_lo; l <= l_hi; ++l) {
+      float* o = out[l + hr] + base - 3;
+      v16 acc;
+      std::memcpy(&acc, o, sizeof acc);
+      for (int q = 0; q < n; ++q) acc = acc + v[q] * sk.at(l + hr, shift[q]);
+      std::memcpy(o, &acc, sizeof acc);
+    }
+  }
+}
+
+__attribute__((target_clones("avx2", "default"))) void add_rows(float* __restrict dst,
+                                                                float* __restrict acc,
+                                                                size_t n) {
   for (size_t i = 0; i < n; ++i) {
     dst[i] += acc[i];
     acc[i] = 0.0f;
   }
 }
-
-constexpr int band_rows = 16;
 
 // Adds, per view in ascending order, the blur of the back-warped splat of `values` to `out`.
 void carry_back(const ProjectionPlan& p, const std::vector<std::vector<float>>& values,
@@ -256,43 +347,46 @@ void carry_back(const ProjectionPlan& p, const std::vector<std::vector<float>>& 
   const int hr = (kernel.rows - 1) / 2, hc = (kernel.cols - 1) / 2;
   std::vector<float> kw(kernel.total());
   for (size_t i = 0; i < kw.size(); ++i) kw[i] = static_cast<float>(kernel.ptr<double>()[i]);
-  const int kcols = kernel.cols;
+  const size_t stride = 3 * static_cast<size_t>(cols + 2 * hc);  // pad hc pixels each side
+  const ShiftedKernel sk = hc == 1 ? shifted_kernel(kw, kernel.rows) : ShiftedKernel();
   const int bands = (rows + band_rows - 1) / band_rows;
-  std::vector<std::vector<float>> scratch(worker_threads());
+  std::vector<std::vector<float>>& scratch = p.scratch;
+  if (scratch.size() < static_cast<size_t>(worker_threads())) scratch.resize(worker_threads());
   parallel_bands(bands, [&](int b0, int b1) {
     std::vector<float>& acc = scratch[omp_thread()];
-    acc.assign(static_cast<size_t>(band_rows) * cols * 3, 0.0f);
+    acc.assign(stride * band_rows + 16, 0.0f);
+    std::vector<float*> rowp(2 * hr + 1);
     for (int b = b0; b < b1; ++b) {
       const int y0 = b * band_rows, y1 = std::min(rows, y0 + band_rows);
       for (int i = 0; i < view_count; ++i) {
         const ViewPlan& vp = p.views[i];
-        const std::vector<float>& val = values[i];
-        const int r0 = std::max(0, y0 - hr), r1 = std::min(rows, y1 + hr);
-        for (int py = r0; py < r1; ++py) {
+        const float* val = values[i].data();
+        for (int py = std::max(0, y0 - hr); py < std::min(rows, y1 + hr); ++py) {
+          const int j0 = vp.source_row[py], j1 = vp.source_row[py + 1];
+          if (j0 == j1) continue;
           const int l_lo = std::max(-hr, py - (y1 - 1)), l_hi = std::min(hr, py - y0);
-          for (int j = vp.source_row[py]; j < vp.source_row[py + 1]; ++j) {
-            const int code = vp.code[j];
-            const int e = code >> 2, corner = code & 3;
-            const float r = val[e];
-            if (r == 0.0f) continue;
-            const int pix = vp.pixel[e];
-            const int k = pix / g.low_x, n = pix - k * g.low_x;
-            const SplatWeights sw = splat_weights(p.wx[n], p.wy[k]);
-            const float w = corner == 0 ? sw.w00 : corner == 1 ? sw.w01 : corner == 2 ? sw.w10 : sw.w11;
-            const float v = r * w;
-            if (v == 0.0f) continue;
-            const int px = vp.source[j] - py * cols;
-            const int t = vp.channel[e];
-            const int m_lo = std::max(-hc, px - (cols - 1)), m_hi = std::min(hc, px);
-            for (int l = l_lo; l <= l_hi; ++l) {
-              // Output row py - l takes this sample as its tap l.
-              float* row = acc.data() + (static_cast<size_t>(py - l - y0) * cols) * 3 + t;
-              const float* kr = kw.data() + (l + hr) * kcols + hc;
-              for (int m = m_lo; m <= m_hi; ++m) row[3 * (px - m)] += v * kr[m];
+          for (int l = l_lo; l <= l_hi; ++l)
+            rowp[l + hr] = acc.data() + (py - l - y0) * stride + 3 * hc;
+          if (hc == 1)
+            scatter_row_3(vp.offset.data() + j0, vp.entry.data() + j0, vp.weight.data() + j0, val,
+                          j1 - j0, rowp.data(), l_lo, l_hi, hr, sk, kw.data());
+          else
+            for (int j = j0; j < j1; ++j) {
+              const float v = val[vp.entry[j]] * vp.weight[j];
+              if (v == 0.0f) continue;
+              for (int l = l_lo; l <= l_hi; ++l) {
+                float* o = rowp[l + hr] + vp.offset[j];
+                const float* k = kw.data() + (l + hr) * kernel.cols + hc;
+                for (int m = -hc; m <= hc; ++m) o[-3 * m] += v * k[m];
+              }
             }
-          }
         }
-        add_and_clear(out.ptr<float>(y0), acc.data(), static_cast<size_t>(y1 - y0) * cols * 3);
+        for (int y = y0; y < y1; ++y) {
+          float* a = acc.data() + (y - y0) * stride;
+          add_rows(out.ptr<float>(y), a + 3 * hc, 3 * static_cast<size_t>(cols));
+          std::fill(a, a + 3 * hc, 0.0f);  // pads collect taps beyond the border
+          std::fill(a + 3 * (hc + cols), a + stride, 0.0f);
+        }
       }
     }
   });
@@ -328,19 +422,21 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
       for (int i = 0; i < view_count; ++i) {
         const ViewPlan& vp = p.views[i];
         const uchar* recorded = views[i].ptr<uchar>();
-        for (int e = vp.entry_row[k0]; e < vp.entry_row[k1]; ++e) {
-          float S[3];
-          sample_entry(p, vp, e, bl, S);
-          const size_t at = 3 * static_cast<size_t>(vp.pixel[e]) + vp.channel[e];
-          const float r = residual_value(S, vp.channel[e], recorded[at]);
-          if (r != 0.0f) acc[at] += std::fabs(r);
-        }
+        for (int k = k0; k < k1; ++k)
+          for (int e = vp.entry_row[k]; e < vp.entry_row[k + 1]; ++e) {
+            float S[3];
+            sample_entry(p, vp, k, e, bl, S);
+            const size_t at = 3 * static_cast<size_t>(vp.pixel[e]) + vp.channel[e];
+            const float r = residual_value(S, vp.channel[e], recorded[at]);
+            if (r != 0.0f) acc[at] += std::fabs(r);
+          }
       }
     });
     return;
   }
 
-  std::vector<std::vector<float>> values(view_count);
+  std::vector<std::vector<float>>& values = p.values;
+  values.resize(view_count);
   parallel_items(view_count, [&](int i) { entry_values(kind, p, i, bl, views, values[i]); });
   if (diagnostics) {
     for (int i : {10, 60}) {
