@@ -172,14 +172,23 @@ bool plan_matches(const ProjectionPlan& p, const cv::Mat* masks, const cv::Mat& 
   return true;
 }
 
+// Builds the plan for masks and depth, reusing the buffers of `recycled` (a plan nobody
+// else holds) so that a new disparity map does not fault in fresh pages.
 std::shared_ptr<const ProjectionPlan> build_plan(const cv::Mat* masks, const cv::Mat& depth,
-                                                 const Geometry& g) {
-  auto plan = std::make_shared<ProjectionPlan>();
+                                                 const Geometry& g,
+                                                 std::shared_ptr<ProjectionPlan> recycled,
+                                                 std::vector<WarpScratch>& scratch) {
+  std::shared_ptr<ProjectionPlan> plan =
+      recycled ? std::move(recycled) : std::make_shared<ProjectionPlan>();
   plan->g = g;
-  plan->depth = depth.clone();
+  depth.copyTo(plan->depth);
   plan->masks.resize(view_count);
-  for (int i = 0; i < view_count; ++i) plan->masks[i] = masks[i].clone();
+  for (int i = 0; i < view_count; ++i) masks[i].copyTo(plan->masks[i]);
   const double ys = g.yscale(), xs = g.xscale();
+  plan->iy.clear();
+  plan->wy.clear();
+  plan->ix.clear();
+  plan->wx.clear();
   for (int k = 0; k < g.low_y; ++k) {
     const Footprint f = view_footprint(k, 0, ys, xs);
     plan->iy.push_back(f.iy);
@@ -190,11 +199,11 @@ std::shared_ptr<const ProjectionPlan> build_plan(const cv::Mat* masks, const cv:
     plan->ix.push_back(f.ix);
     plan->wx.push_back(f.wx);
   }
-  plan->winners10 = cv::Mat(g.high_y, g.high_x, CV_32S);
-  plan->winners60 = cv::Mat(g.high_y, g.high_x, CV_32S);
+  plan->winners10.create(g.high_y, g.high_x, CV_32S);
+  plan->winners60.create(g.high_y, g.high_x, CV_32S);
   plan->views.resize(view_count);
   const size_t full = static_cast<size_t>(g.full_pixels());
-  std::vector<WarpScratch> scratch(worker_threads());
+  if (scratch.size() < static_cast<size_t>(worker_threads())) scratch.resize(worker_threads());
   parallel_items(view_count, [&](int i) {
     WarpScratch& s = scratch[omp_thread()];
     if (s.z.size() != full) {
@@ -202,8 +211,12 @@ std::shared_ptr<const ProjectionPlan> build_plan(const cv::Mat* masks, const cv:
       s.win.resize(full);
       s.inverse.assign(full, -1);
     }
+    ViewPlan& vp = plan->views[i];
+    vp.pixel.clear();
+    vp.channel.clear();
+    vp.winner.clear();
     cv::Mat* winners = i == 10 ? &plan->winners10 : i == 60 ? &plan->winners60 : nullptr;
-    build_view(*plan, plan->masks[i], i, s, plan->views[i], winners);
+    build_view(*plan, plan->masks[i], i, s, vp, winners);
   });
   return plan;
 }
@@ -221,22 +234,35 @@ inline void sample_entry(const ProjectionPlan& p, const ViewPlan& vp, int k, int
   for (int ch = 0; ch < 3; ++ch) S[ch] = bilinear(a[ch], b[ch], c[ch], d[ch], wx, wy);
 }
 
-// Value kept per entry: residual or projected sample in the entry's channel.
-void entry_values(Projection kind, const ProjectionPlan& p, int view, const float* blurred,
-                  const cv::Mat* views, std::vector<float>& values) {
-  const ViewPlan& vp = p.views[view];
-  values.resize(vp.pixel.size());
-  const uchar* recorded = views ? views[view].ptr<uchar>() : nullptr;
-  for (int k = 0; k < p.g.low_y; ++k) {
-    for (int e = vp.entry_row[k]; e < vp.entry_row[k + 1]; ++e) {
-      float S[3];
-      sample_entry(p, vp, k, e, blurred, S);
-      const int t = vp.channel[e];
-      values[e] = kind == Projection::hessian
-                      ? projected_value(S, t)
-                      : residual_value(S, t, recorded[3 * static_cast<size_t>(vp.pixel[e]) + t]);
+// Value kept per entry of view rows [k0, k1) of every view: residual or projected sample in
+// the entry's channel. Rows outer, views inner, so the blurred rows stay in cache.
+void entry_values(Projection kind, const ProjectionPlan& p, int k0, int k1, const float* blurred,
+                  const cv::Mat* views, std::vector<std::vector<float>>& values) {
+  for (int i = 0; i < view_count; ++i) {
+    const ViewPlan& vp = p.views[i];
+    float* val = values[i].data();
+    const uchar* recorded = views ? views[i].ptr<uchar>() : nullptr;
+    for (int k = k0; k < k1; ++k) {
+      for (int e = vp.entry_row[k]; e < vp.entry_row[k + 1]; ++e) {
+        float S[3];
+        sample_entry(p, vp, k, e, blurred, S);
+        const int t = vp.channel[e];
+        val[e] = kind == Projection::hessian
+                     ? projected_value(S, t)
+                     : residual_value(S, t, recorded[3 * static_cast<size_t>(vp.pixel[e]) + t]);
+      }
     }
   }
+}
+
+// Calls body(k0, k1) on chunks of a few view rows, chunks spread over the threads.
+constexpr int chunk_rows = 4;
+template <class Body>
+void view_row_chunks(int rows, Body&& body) {
+  const int chunks = (rows + chunk_rows - 1) / chunk_rows;
+  parallel_bands(chunks, [&](int c0, int c1) {
+    for (int c = c0; c < c1; ++c) body(c * chunk_rows, std::min(rows, (c + 1) * chunk_rows));
+  });
 }
 
 // The full warped image of a view from its winner map.
@@ -402,10 +428,16 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
     return;
   }
   PlanCache plan;
-  if (cache && *cache && plan_matches(**cache, masks, depth, g))
+  if (cache && *cache && plan_matches(**cache, masks, depth, g)) {
     plan = *cache;
-  else
-    plan = build_plan(masks, depth, g);
+  } else {
+    std::shared_ptr<ProjectionPlan> recycled;
+    if (cache && cache->use_count() == 1)
+      recycled = std::const_pointer_cast<ProjectionPlan>(std::move(*cache));
+    if (cache) cache->reset();
+    static std::vector<WarpScratch> warp_scratch;  // reused by every build on this thread
+    plan = build_plan(masks, depth, g, std::move(recycled), warp_scratch);
+  }
   if (cache) *cache = plan;
   const ProjectionPlan& p = *plan;
 
@@ -417,7 +449,7 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
   const float* bl = blurred.ptr<float>();
 
   if (kind == Projection::error) {
-    parallel_bands(g.low_y, [&](int k0, int k1) {
+    view_row_chunks(g.low_y, [&](int k0, int k1) {
       float* acc = out.ptr<float>();
       for (int i = 0; i < view_count; ++i) {
         const ViewPlan& vp = p.views[i];
@@ -437,7 +469,8 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
 
   std::vector<std::vector<float>>& values = p.values;
   values.resize(view_count);
-  parallel_items(view_count, [&](int i) { entry_values(kind, p, i, bl, views, values[i]); });
+  for (int i = 0; i < view_count; ++i) values[i].resize(p.views[i].pixel.size());
+  view_row_chunks(g.low_y, [&](int k0, int k1) { entry_values(kind, p, k0, k1, bl, views, values); });
   if (diagnostics) {
     for (int i : {10, 60}) {
       diag->write_image(dir + strformat("motion%d.ppm", i),
