@@ -285,75 +285,82 @@ cv::Mat value_image(const ProjectionPlan& p, const ViewPlan& vp, const std::vect
 
 constexpr int band_rows = 24;
 
-// Scatters one source row's back-warped samples into the output rows py - l, l in
-// [l_lo, l_hi], of a scratch whose rows have one pad pixel on each side. out[l] points at
-// output row py - l, pad pixel excluded; kw holds the kernel rows as floats.
-// Kernel rows of a 3-column kernel laid out for a 16-float window over interleaved pixels:
-// a sample at window float s feeds output columns to its right, centre and left at window
-// floats s, s + 3 and s + 6, with the taps m = +1, 0, -1. Other lanes weigh 0.
+// Scatter of a source row for a 3-column kernel on 16-float tiles aligned in the padded
+// accumulator rows: a sample at float q (3 * (column + 1) + channel - 3) feeds the output
+// columns to its left, centre and right at floats q, q + 3, q + 6 with the taps m = +1, 0,
+// -1, inside tile q / 16 and, past its end, the next one. The tile pair of every output row
+// stays in registers while the samples, in ascending q, are added in order, so no tile is
+// reloaded while a store to it is pending. The zero lanes add +-0, which leaves every
+// accumulator as it is (none holds -0).
 typedef float v16 __attribute__((vector_size(64)));
-constexpr int max_shift = 9;  // s + 6 must stay inside the window
-struct ShiftedKernel {
-  std::vector<v16> w;  // [kernel row][shift 0..max_shift]
-  const v16& at(int row, int s) const { return w[row * (max_shift + 1) + s]; }
+struct TileKernel {
+  std::vector<v16> lo, hi;  // [kernel row][q % 16]: lanes in the tile and in the next one
 };
-ShiftedKernel shifted_kernel(const std::vector<float>& kw, int krows) {
-  ShiftedKernel k;
-  k.w.resize(static_cast<size_t>(krows) * (max_shift + 1));
+TileKernel tile_kernel(const std::vector<float>& kw, int krows) {
+  TileKernel k;
+  k.lo.assign(static_cast<size_t>(krows) * 16, v16{});
+  k.hi.assign(static_cast<size_t>(krows) * 16, v16{});
   for (int r = 0; r < krows; ++r)
-    for (int s = 0; s <= max_shift; ++s) {
-      v16 v = {};
-      v[s] = kw[r * 3 + 2];
-      v[s + 3] = kw[r * 3 + 1];
-      v[s + 6] = kw[r * 3 + 0];
-      k.w[r * (max_shift + 1) + s] = v;
-    }
+    for (int s = 0; s < 16; ++s)
+      for (int m = 0; m < 3; ++m) {
+        const int lane = s + 3 * m;  // m = 0, 1, 2: taps +1, 0, -1
+        const float w = kw[r * 3 + 2 - m];
+        if (lane < 16)
+          k.lo[r * 16 + s][lane] = w;
+        else
+          k.hi[r * 16 + s][lane - 16] = w;
+      }
   return k;
 }
 
-// One source row's back-warped samples scattered into output rows py - l, l in [l_lo, l_hi]
-// (out[l + hr] points at output row py - l, past its pad pixel), for a 3-column kernel.
-// Samples whose taps overlap share one 16-float window, so the window is loaded and stored
-// once and each sample is added in source order; the zero lanes add +-0, which leaves every
-// accumulator as it is (none holds -0). Rows need 16 floats of slack past their end.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_row_3(
-    const int32_t* offset, const int32_t* entry, const float* weight, const float* val, int count,
-    float* const* out, int l_lo, int l_hi, int hr, const ShiftedKernel& sk, const float* kw) {
-  int j = 0;
-  while (j < count) {
-    float v[4];
-    int shift[4];
-    int n = 0;
-    bool finite = true;
-    const int base = offset[j];
-    for (; j < count && n < 4 && offset[j] - base <= max_shift; ++j) {
-      const float x = val[entry[j]] * weight[j];
-      if (x == 0.0f) continue;
-      finite = finite && std::isfinite(x);
-      v[n] = x;
-      shift[n] = offset[j] - base;
-      ++n;
-    }
-    if (n == 0) continue;
-    if (!finite) {
-      // Non-finite samples must not reach the other channels through the zero lanes.
-      for (int l = l_lo; l <= l_hi; ++l) {
-        float* o = out[l + hr] + base;
-        const float* k = kw + (l + hr) * 3 + 1;
-        for (int q = 0; q < n; ++q)
-          for (int m = -1; m <= 1; ++m) o[shift[q] - 3 * m] += v[q] * k[m];
+// One pass over a source row's samples v (at floats q, ascending, n >= 1) for all five
+// output rows of a 5-row kernel: rows[r] is output row py - (r - 2) (tap row r), or a junk
+// row where that output lies outside the band. Every sample adds to both tiles (the next
+// tile's weights are 0 unless it spills), so the only data-dependent branch is the move to
+// the next tile. The ten accumulators are named variables: arrays of vectors would be kept
+// on the stack.
+#define PLENOSR_ROWS(X) X(0) X(1) X(2) X(3) X(4)
+__attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_tiles5(
+    const float* v, const int32_t* q, int n, float* const* rows, const v16* lo, const v16* hi) {
+  int cur = q[0] >> 4;
+  float* const rp0 = rows[0], * const rp1 = rows[1], * const rp2 = rows[2], * const rp3 = rows[3],
+              * const rp4 = rows[4];
+#define LOAD(r) v16 a##r, b##r;                              \
+  std::memcpy(&a##r, rp##r + 16 * cur, sizeof(v16)); \
+  std::memcpy(&b##r, rp##r + 16 * (cur + 1), sizeof(v16));
+  PLENOSR_ROWS(LOAD)
+#undef LOAD
+  for (int j = 0; j < n; ++j) {
+    const int t = q[j] >> 4, s = q[j] & 15;
+    if (t != cur) {
+      if (t == cur + 1) {
+#define NEXT(r) std::memcpy(rp##r + 16 * cur, &a##r, sizeof(v16)); \
+  a##r = b##r;                                                     \
+  std::memcpy(&b##r, rp##r + 16 * (t + 1), sizeof(v16));
+        PLENOSR_ROWS(NEXT)
+#undef NEXT
+      } else {
+#define JUMP(r) std::memcpy(rp##r + 16 * cur, &a##r, sizeof(v16));     \
+  std::memcpy(rp##r + 16 * (cur + 1), &b##r, sizeof(v16));              \
+  std::memcpy(&a##r, rp##r + 16 * t, sizeof(v16));                      \
+  std::memcpy(&b##r, rp##r + 16 * (t + 1), sizeof(v16));
+        PLENOSR_ROWS(JUMP)
+#undef JUMP
       }
-      continue;
+      cur = t;
     }
-    for (int l = l_lo; l <= l_hi; ++l) {
-      float* o = out[l + hr] + base - 3;
-      v16 acc;
-      std::memcpy(&acc, o, sizeof acc);
-      for (int q = 0; q < n; ++q) acc = acc + v[q] * sk.at(l + hr, shift[q]);
-      std::memcpy(o, &acc, sizeof acc);
-    }
+    const float x = v[j];
+#define ADD(r) a##r = a##r + x * lo[r * 16 + s]; \
+  b##r = b##r + x * hi[r * 16 + s];
+    PLENOSR_ROWS(ADD)
+#undef ADD
   }
+#define STORE(r) std::memcpy(rp##r + 16 * cur, &a##r, sizeof(v16)); \
+  std::memcpy(rp##r + 16 * (cur + 1), &b##r, sizeof(v16));
+  PLENOSR_ROWS(STORE)
+#undef STORE
 }
+#undef PLENOSR_ROWS
 
 __attribute__((target_clones("avx2", "default"))) void add_rows(float* __restrict dst,
                                                                 float* __restrict acc,
@@ -373,15 +380,21 @@ void carry_back(const ProjectionPlan& p, const std::vector<std::vector<float>>& 
   const int hr = (kernel.rows - 1) / 2, hc = (kernel.cols - 1) / 2;
   std::vector<float> kw(kernel.total());
   for (size_t i = 0; i < kw.size(); ++i) kw[i] = static_cast<float>(kernel.ptr<double>()[i]);
-  const size_t stride = 3 * static_cast<size_t>(cols + 2 * hc);  // pad hc pixels each side
-  const ShiftedKernel sk = hc == 1 ? shifted_kernel(kw, kernel.rows) : ShiftedKernel();
+  // Accumulator rows: hc pad pixels on each side, rounded up to whole tiles, plus two spare
+  // tiles at the end that the last row's tile pair may touch (with nothing added).
+  const size_t stride = (3 * static_cast<size_t>(cols + 2 * hc) + 15) / 16 * 16;
+  const bool tiled = hc == 1 && hr == 2;
+  const TileKernel tk = tiled ? tile_kernel(kw, kernel.rows) : TileKernel();
   const int bands = (rows + band_rows - 1) / band_rows;
   std::vector<std::vector<float>>& scratch = p.scratch;
   if (scratch.size() < static_cast<size_t>(worker_threads())) scratch.resize(worker_threads());
   parallel_bands(bands, [&](int b0, int b1) {
-    std::vector<float>& acc = scratch[omp_thread()];
-    acc.assign(stride * band_rows + 16, 0.0f);
-    std::vector<float*> rowp(2 * hr + 1);
+    std::vector<float>& buf = scratch[omp_thread()];
+    // Band rows, then one junk row for outputs outside the band, then spare tiles.
+    buf.assign(stride * (band_rows + 1) + 48, 0.0f);
+    float* acc = buf.data() + (16 - reinterpret_cast<uintptr_t>(buf.data()) / 4 % 16) % 16;
+    std::vector<float> vs;
+    std::vector<int32_t> qs;
     for (int b = b0; b < b1; ++b) {
       const int y0 = b * band_rows, y1 = std::min(rows, y0 + band_rows);
       for (int i = 0; i < view_count; ++i) {
@@ -391,24 +404,39 @@ void carry_back(const ProjectionPlan& p, const std::vector<std::vector<float>>& 
           const int j0 = vp.source_row[py], j1 = vp.source_row[py + 1];
           if (j0 == j1) continue;
           const int l_lo = std::max(-hr, py - (y1 - 1)), l_hi = std::min(hr, py - y0);
-          for (int l = l_lo; l <= l_hi; ++l)
-            rowp[l + hr] = acc.data() + (py - l - y0) * stride + 3 * hc;
-          if (hc == 1)
-            scatter_row_3(vp.offset.data() + j0, vp.entry.data() + j0, vp.weight.data() + j0, val,
-                          j1 - j0, rowp.data(), l_lo, l_hi, hr, sk, kw.data());
-          else
-            for (int j = j0; j < j1; ++j) {
-              const float v = val[vp.entry[j]] * vp.weight[j];
-              if (v == 0.0f) continue;
-              for (int l = l_lo; l <= l_hi; ++l) {
-                float* o = rowp[l + hr] + vp.offset[j];
-                const float* k = kw.data() + (l + hr) * kernel.cols + hc;
-                for (int m = -hc; m <= hc; ++m) o[-3 * m] += v * k[m];
-              }
-            }
+          // Back-warped samples of this source row, zeros left out.
+          vs.clear();
+          qs.clear();
+          bool finite = true;
+          for (int j = j0; j < j1; ++j) {
+            const float v = val[vp.entry[j]] * vp.weight[j];
+            if (v == 0.0f) continue;
+            finite = finite && std::isfinite(v);
+            vs.push_back(v);
+            qs.push_back(vp.offset[j]);
+          }
+          if (vs.empty()) continue;
+          if (tiled && finite) {
+            float* rows5[5];
+            for (int l = -2; l <= 2; ++l)
+              rows5[l + 2] = l >= l_lo && l <= l_hi ? acc + (py - l - y0) * stride
+                                                    : acc + band_rows * stride;
+            scatter_tiles5(vs.data(), qs.data(), static_cast<int>(vs.size()), rows5, tk.lo.data(),
+                           tk.hi.data());
+            continue;
+          }
+          // Plain scatter: kernels of other sizes, and non-finite samples, which must not
+          // reach other channels through zero lanes.
+          for (int l = l_lo; l <= l_hi; ++l) {
+            // Output row py - l takes these samples as its tap row l.
+            float* row = acc + (py - l - y0) * stride;
+            const float* k = kw.data() + (l + hr) * kernel.cols + hc;
+            for (size_t j = 0; j < vs.size(); ++j)
+              for (int m = -hc; m <= hc; ++m) row[qs[j] + 3 * hc - 3 * m] += vs[j] * k[m];
+          }
         }
         for (int y = y0; y < y1; ++y) {
-          float* a = acc.data() + (y - y0) * stride;
+          float* a = acc + (y - y0) * stride;
           add_rows(out.ptr<float>(y), a + 3 * hc, 3 * static_cast<size_t>(cols));
           std::fill(a, a + 3 * hc, 0.0f);  // pads collect taps beyond the border
           std::fill(a + 3 * (hc + cols), a + stride, 0.0f);
