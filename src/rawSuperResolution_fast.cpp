@@ -314,7 +314,8 @@ TileKernel tile_kernel(const std::vector<float>& kw, int krows) {
 }
 
 // One pass over a source row's samples v (at floats q, ascending, n >= 1) for all five
-// output rows of a 5-row kernel: rows[r] is output row py - (r - 2) (tap row r), or a junk
+// output rows of a 5-row kernel whose rows 0 and 4, and 1 to 3, are equal: rows[r] is
+// output row py - (r - 2) (tap row r), or a junk
 // row where that output lies outside the band. Every sample adds to both tiles (the next
 // tile's weights are 0 unless it spills), so the only data-dependent branch is the move to
 // the next tile. The ten accumulators are named variables: arrays of vectors would be kept
@@ -349,11 +350,20 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_tiles5
       }
       cur = t;
     }
+    // Tap rows 0 and 4 weigh alike, and so do rows 1 to 3: one product per kind.
     const float x = v[j];
-#define ADD(r) a##r = a##r + x * lo[r * 16 + s]; \
-  b##r = b##r + x * hi[r * 16 + s];
-    PLENOSR_ROWS(ADD)
-#undef ADD
+    const v16 edge_a = x * lo[s], mid_a = x * lo[16 + s];
+    const v16 edge_b = x * hi[s], mid_b = x * hi[16 + s];
+    a0 = a0 + edge_a;
+    b0 = b0 + edge_b;
+    a1 = a1 + mid_a;
+    b1 = b1 + mid_b;
+    a2 = a2 + mid_a;
+    b2 = b2 + mid_b;
+    a3 = a3 + mid_a;
+    b3 = b3 + mid_b;
+    a4 = a4 + edge_a;
+    b4 = b4 + edge_b;
   }
 #define STORE(r) std::memcpy(rp##r + 16 * cur, &a##r, sizeof(v16)); \
   std::memcpy(rp##r + 16 * (cur + 1), &b##r, sizeof(v16));
@@ -383,7 +393,11 @@ void carry_back(const ProjectionPlan& p, const std::vector<std::vector<float>>& 
   // Accumulator rows: hc pad pixels on each side, rounded up to whole tiles, plus two spare
   // tiles at the end that the last row's tile pair may touch (with nothing added).
   const size_t stride = (3 * static_cast<size_t>(cols + 2 * hc) + 15) / 16 * 16;
-  const bool tiled = hc == 1 && hr == 2;
+  // The box kernel's outer rows are equal, and so are its inner ones.
+  const auto same_row = [&](int a, int b) {
+    return std::memcmp(&kw[a * kernel.cols], &kw[b * kernel.cols], kernel.cols * sizeof(float)) == 0;
+  };
+  const bool tiled = hc == 1 && hr == 2 && same_row(0, 4) && same_row(1, 2) && same_row(1, 3);
   const TileKernel tk = tiled ? tile_kernel(kw, kernel.rows) : TileKernel();
   const int bands = (rows + band_rows - 1) / band_rows;
   std::vector<std::vector<float>>& scratch = p.scratch;
