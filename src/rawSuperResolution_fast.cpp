@@ -477,7 +477,8 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
     if (cache && cache->use_count() == 1)
       recycled = std::const_pointer_cast<ProjectionPlan>(std::move(*cache));
     if (cache) cache->reset();
-    static std::vector<WarpScratch> warp_scratch;  // reused by every build on this thread
+    // Reused by every build; builds run on the calling thread, one at a time.
+    static std::vector<WarpScratch> warp_scratch;
     plan = build_plan(masks, depth, g, std::move(recycled), warp_scratch);
   }
   if (cache) *cache = plan;
