@@ -5,6 +5,7 @@
 // output still receives its kernel taps in tap order; skipping zero samples is exact because
 // no accumulator ever holds -0.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <omp.h>
@@ -25,8 +26,10 @@ struct ViewPlan {
   std::vector<uint8_t> channel;    // per entry: mask value 0..2
   std::vector<int32_t> winner;     // per entry, 4: source pixel of each footprint pixel
   std::vector<int32_t> entry_row;  // low_y + 1: first entry of view row k
-  std::vector<int32_t> source;     // per footprint pixel, ascending: source pixel index
-  std::vector<int32_t> code;       // same order: entry * 4 + footprint pixel (0..3)
+  // Footprint pixels sorted by source pixel, each with what its back-warped value needs.
+  std::vector<int32_t> offset;     // 3 * source column + channel, within the source row
+  std::vector<int32_t> entry;      // the entry whose value it carries
+  std::vector<float> weight;       // splat weight of this footprint pixel
   std::vector<int32_t> source_row; // high_y + 1: first sorted item of source row y
 };
 
@@ -38,6 +41,9 @@ struct ProjectionPlan {
   cv::Mat winners10, winners60;  // CV_32S full-grid winner maps (-1 empty) for diagnostics
   std::vector<int> iy, ix;       // footprint top-left row per k, column per n
   std::vector<float> wy, wx;     // fractions per k, per n
+  // Working buffers reused by every call on this plan (fresh pages are costly to fault in).
+  mutable std::vector<std::vector<float>> values;   // per view: value per entry
+  mutable std::vector<std::vector<float>> scratch;  // per thread: band accumulator
 };
 
 namespace {
@@ -99,6 +105,10 @@ void build_view(const ProjectionPlan& plan, const cv::Mat& mask, int view, WarpS
   warp_winners(plan.depth, view, g, s);
   if (winners) std::memcpy(winners->data, s.win.data(), s.win.size() * sizeof(int32_t));
   vp.entry_row.assign(g.low_y + 1, 0);
+  const size_t most = static_cast<size_t>(cv::countNonZero(mask < 3));
+  vp.pixel.reserve(most);
+  vp.channel.reserve(most);
+  vp.winner.reserve(4 * most);
   for (int k = 0; k < g.low_y; ++k) {
     vp.entry_row[k] = static_cast<int32_t>(vp.pixel.size());
     const uchar* m = mask.ptr<uchar>(k);
@@ -123,20 +133,30 @@ void build_view(const ProjectionPlan& plan, const cv::Mat& mask, int view, WarpS
   }
   vp.entry_row[g.low_y] = static_cast<int32_t>(vp.pixel.size());
   // Footprint pixels in raster order of their sources; each source wins at most one target.
-  vp.source.reserve(vp.winner.size());
-  vp.code.reserve(vp.winner.size());
+  const size_t items = vp.winner.size();
+  vp.offset.resize(items);
+  vp.entry.resize(items);
+  vp.weight.resize(items);
   vp.source_row.assign(g.high_y + 1, 0);
+  size_t j = 0;
   for (int y = 0; y < g.high_y; ++y) {
-    vp.source_row[y] = static_cast<int32_t>(vp.source.size());
+    vp.source_row[y] = static_cast<int32_t>(j);
     int32_t* inv = s.inverse.data() + static_cast<size_t>(y) * cols;
     for (int x = 0; x < cols; ++x) {
-      if (inv[x] < 0) continue;
-      vp.source.push_back(y * cols + x);
-      vp.code.push_back(inv[x]);
+      const int32_t code = inv[x];
+      if (code < 0) continue;
       inv[x] = -1;
+      const int e = code >> 2, corner = code & 3;
+      const int pix = vp.pixel[e];
+      const int k = pix / g.low_x, n = pix - k * g.low_x;
+      const SplatWeights sw = splat_weights(plan.wx[n], plan.wy[k]);
+      vp.offset[j] = 3 * x + vp.channel[e];
+      vp.entry[j] = e;
+      vp.weight[j] = corner == 0 ? sw.w00 : corner == 1 ? sw.w01 : corner == 2 ? sw.w10 : sw.w11;
+      ++j;
     }
   }
-  vp.source_row[g.high_y] = static_cast<int32_t>(vp.source.size());
+  vp.source_row[g.high_y] = static_cast<int32_t>(j);
 }
 
 bool same_mat(const cv::Mat& a, const cv::Mat& b) {
@@ -152,14 +172,23 @@ bool plan_matches(const ProjectionPlan& p, const cv::Mat* masks, const cv::Mat& 
   return true;
 }
 
+// Builds the plan for masks and depth, reusing the buffers of `recycled` (a plan nobody
+// else holds) so that a new disparity map does not fault in fresh pages.
 std::shared_ptr<const ProjectionPlan> build_plan(const cv::Mat* masks, const cv::Mat& depth,
-                                                 const Geometry& g) {
-  auto plan = std::make_shared<ProjectionPlan>();
+                                                 const Geometry& g,
+                                                 std::shared_ptr<ProjectionPlan> recycled,
+                                                 std::vector<WarpScratch>& scratch) {
+  std::shared_ptr<ProjectionPlan> plan =
+      recycled ? std::move(recycled) : std::make_shared<ProjectionPlan>();
   plan->g = g;
-  plan->depth = depth.clone();
+  depth.copyTo(plan->depth);
   plan->masks.resize(view_count);
-  for (int i = 0; i < view_count; ++i) plan->masks[i] = masks[i].clone();
+  for (int i = 0; i < view_count; ++i) masks[i].copyTo(plan->masks[i]);
   const double ys = g.yscale(), xs = g.xscale();
+  plan->iy.clear();
+  plan->wy.clear();
+  plan->ix.clear();
+  plan->wx.clear();
   for (int k = 0; k < g.low_y; ++k) {
     const Footprint f = view_footprint(k, 0, ys, xs);
     plan->iy.push_back(f.iy);
@@ -170,11 +199,11 @@ std::shared_ptr<const ProjectionPlan> build_plan(const cv::Mat* masks, const cv:
     plan->ix.push_back(f.ix);
     plan->wx.push_back(f.wx);
   }
-  plan->winners10 = cv::Mat(g.high_y, g.high_x, CV_32S);
-  plan->winners60 = cv::Mat(g.high_y, g.high_x, CV_32S);
+  plan->winners10.create(g.high_y, g.high_x, CV_32S);
+  plan->winners60.create(g.high_y, g.high_x, CV_32S);
   plan->views.resize(view_count);
   const size_t full = static_cast<size_t>(g.full_pixels());
-  std::vector<WarpScratch> scratch(worker_threads());
+  if (scratch.size() < static_cast<size_t>(worker_threads())) scratch.resize(worker_threads());
   parallel_items(view_count, [&](int i) {
     WarpScratch& s = scratch[omp_thread()];
     if (s.z.size() != full) {
@@ -182,40 +211,58 @@ std::shared_ptr<const ProjectionPlan> build_plan(const cv::Mat* masks, const cv:
       s.win.resize(full);
       s.inverse.assign(full, -1);
     }
+    ViewPlan& vp = plan->views[i];
+    vp.pixel.clear();
+    vp.channel.clear();
+    vp.winner.clear();
     cv::Mat* winners = i == 10 ? &plan->winners10 : i == 60 ? &plan->winners60 : nullptr;
-    build_view(*plan, plan->masks[i], i, s, plan->views[i], winners);
+    build_view(*plan, plan->masks[i], i, s, vp, winners);
   });
   return plan;
 }
 
-// Sampled colour of entry e of a view from the blurred image.
-inline void sample_entry(const ProjectionPlan& p, const ViewPlan& vp, int e, const float* blurred,
-                         float S[3]) {
-  const int pix = vp.pixel[e];
-  const int k = pix / p.g.low_x, n = pix - k * p.g.low_x;
+// Sampled colour of entry e (view row k) of a view from the blurred image.
+inline void sample_entry(const ProjectionPlan& p, const ViewPlan& vp, int k, int e,
+                         const float* blurred, float S[3]) {
+  const int n = vp.pixel[e] - k * p.g.low_x;
   const float wy = p.wy[k], wx = p.wx[n];
-  const float* a = blurred + 3 * static_cast<size_t>(vp.winner[4 * e]);
-  const float* b = blurred + 3 * static_cast<size_t>(vp.winner[4 * e + 1]);
-  const float* c = blurred + 3 * static_cast<size_t>(vp.winner[4 * e + 2]);
-  const float* d = blurred + 3 * static_cast<size_t>(vp.winner[4 * e + 3]);
+  const int32_t* w = &vp.winner[4 * static_cast<size_t>(e)];
+  const float* a = blurred + 3 * static_cast<size_t>(w[0]);
+  const float* b = blurred + 3 * static_cast<size_t>(w[1]);
+  const float* c = blurred + 3 * static_cast<size_t>(w[2]);
+  const float* d = blurred + 3 * static_cast<size_t>(w[3]);
   for (int ch = 0; ch < 3; ++ch) S[ch] = bilinear(a[ch], b[ch], c[ch], d[ch], wx, wy);
 }
 
-// Value kept per entry: residual or projected sample in the entry's channel.
-void entry_values(Projection kind, const ProjectionPlan& p, int view, const float* blurred,
-                  const cv::Mat* views, std::vector<float>& values) {
-  const ViewPlan& vp = p.views[view];
-  const int count = static_cast<int>(vp.pixel.size());
-  values.resize(count);
-  const uchar* recorded = views ? views[view].ptr<uchar>() : nullptr;
-  for (int e = 0; e < count; ++e) {
-    float S[3];
-    sample_entry(p, vp, e, blurred, S);
-    const int t = vp.channel[e];
-    values[e] = kind == Projection::hessian
-                    ? projected_value(S, t)
-                    : residual_value(S, t, recorded[3 * static_cast<size_t>(vp.pixel[e]) + t]);
+// Value kept per entry of view rows [k0, k1) of every view: residual or projected sample in
+// the entry's channel. Rows outer, views inner, so the blurred rows stay in cache.
+void entry_values(Projection kind, const ProjectionPlan& p, int k0, int k1, const float* blurred,
+                  const cv::Mat* views, std::vector<std::vector<float>>& values) {
+  for (int i = 0; i < view_count; ++i) {
+    const ViewPlan& vp = p.views[i];
+    float* val = values[i].data();
+    const uchar* recorded = views ? views[i].ptr<uchar>() : nullptr;
+    for (int k = k0; k < k1; ++k) {
+      for (int e = vp.entry_row[k]; e < vp.entry_row[k + 1]; ++e) {
+        float S[3];
+        sample_entry(p, vp, k, e, blurred, S);
+        const int t = vp.channel[e];
+        val[e] = kind == Projection::hessian
+                     ? projected_value(S, t)
+                     : residual_value(S, t, recorded[3 * static_cast<size_t>(vp.pixel[e]) + t]);
+      }
+    }
   }
+}
+
+// Calls body(k0, k1) on chunks of a few view rows, chunks spread over the threads.
+constexpr int chunk_rows = 4;
+template <class Body>
+void view_row_chunks(int rows, Body&& body) {
+  const int chunks = (rows + chunk_rows - 1) / chunk_rows;
+  parallel_bands(chunks, [&](int c0, int c1) {
+    for (int c = c0; c < c1; ++c) body(c * chunk_rows, std::min(rows, (c + 1) * chunk_rows));
+  });
 }
 
 // The full warped image of a view from its winner map.
@@ -236,16 +283,103 @@ cv::Mat value_image(const ProjectionPlan& p, const ViewPlan& vp, const std::vect
   return v;
 }
 
-__attribute__((target_clones("avx2", "default"))) void add_and_clear(float* __restrict dst,
-                                                                     float* __restrict acc,
-                                                                     size_t n) {
+constexpr int band_rows = 24;
+
+// Scatter of a source row for a 3-column kernel on 16-float tiles aligned in the padded
+// accumulator rows: a sample at float q (3 * (column + 1) + channel - 3) feeds the output
+// columns to its left, centre and right at floats q, q + 3, q + 6 with the taps m = +1, 0,
+// -1, inside tile q / 16 and, past its end, the next one. The tile pair of every output row
+// stays in registers while the samples, in ascending q, are added in order, so no tile is
+// reloaded while a store to it is pending. The zero lanes add +-0, which leaves every
+// accumulator as it is (none holds -0).
+typedef float v16 __attribute__((vector_size(64)));
+struct TileKernel {
+  std::vector<v16> lo, hi;  // [kernel row][q % 16]: lanes in the tile and in the next one
+};
+TileKernel tile_kernel(const std::vector<float>& kw, int krows) {
+  TileKernel k;
+  k.lo.assign(static_cast<size_t>(krows) * 16, v16{});
+  k.hi.assign(static_cast<size_t>(krows) * 16, v16{});
+  for (int r = 0; r < krows; ++r)
+    for (int s = 0; s < 16; ++s)
+      for (int m = 0; m < 3; ++m) {
+        const int lane = s + 3 * m;  // m = 0, 1, 2: taps +1, 0, -1
+        const float w = kw[r * 3 + 2 - m];
+        if (lane < 16)
+          k.lo[r * 16 + s][lane] = w;
+        else
+          k.hi[r * 16 + s][lane - 16] = w;
+      }
+  return k;
+}
+
+// One pass over a source row's samples v (at floats q, ascending, n >= 1) for all five
+// output rows of a 5-row kernel whose rows 0 and 4, and 1 to 3, are equal: rows[r] is
+// output row py - (r - 2) (tap row r), or a junk
+// row where that output lies outside the band. Every sample adds to both tiles (the next
+// tile's weights are 0 unless it spills), so the only data-dependent branch is the move to
+// the next tile. The ten accumulators are named variables: arrays of vectors would be kept
+// on the stack.
+#define PLENOSR_ROWS(X) X(0) X(1) X(2) X(3) X(4)
+__attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_tiles5(
+    const float* v, const int32_t* q, int n, float* const* rows, const v16* lo, const v16* hi) {
+  int cur = q[0] >> 4;
+  float* const rp0 = rows[0], * const rp1 = rows[1], * const rp2 = rows[2], * const rp3 = rows[3],
+              * const rp4 = rows[4];
+#define LOAD(r) v16 a##r, b##r;                              \
+  std::memcpy(&a##r, rp##r + 16 * cur, sizeof(v16)); \
+  std::memcpy(&b##r, rp##r + 16 * (cur + 1), sizeof(v16));
+  PLENOSR_ROWS(LOAD)
+#undef LOAD
+  for (int j = 0; j < n; ++j) {
+    const int t = q[j] >> 4, s = q[j] & 15;
+    if (t != cur) {
+      if (t == cur + 1) {
+#define NEXT(r) std::memcpy(rp##r + 16 * cur, &a##r, sizeof(v16)); \
+  a##r = b##r;                                                     \
+  std::memcpy(&b##r, rp##r + 16 * (t + 1), sizeof(v16));
+        PLENOSR_ROWS(NEXT)
+#undef NEXT
+      } else {
+#define JUMP(r) std::memcpy(rp##r + 16 * cur, &a##r, sizeof(v16));     \
+  std::memcpy(rp##r + 16 * (cur + 1), &b##r, sizeof(v16));              \
+  std::memcpy(&a##r, rp##r + 16 * t, sizeof(v16));                      \
+  std::memcpy(&b##r, rp##r + 16 * (t + 1), sizeof(v16));
+        PLENOSR_ROWS(JUMP)
+#undef JUMP
+      }
+      cur = t;
+    }
+    // Tap rows 0 and 4 weigh alike, and so do rows 1 to 3: one product per kind.
+    const float x = v[j];
+    const v16 edge_a = x * lo[s], mid_a = x * lo[16 + s];
+    const v16 edge_b = x * hi[s], mid_b = x * hi[16 + s];
+    a0 = a0 + edge_a;
+    b0 = b0 + edge_b;
+    a1 = a1 + mid_a;
+    b1 = b1 + mid_b;
+    a2 = a2 + mid_a;
+    b2 = b2 + mid_b;
+    a3 = a3 + mid_a;
+    b3 = b3 + mid_b;
+    a4 = a4 + edge_a;
+    b4 = b4 + edge_b;
+  }
+#define STORE(r) std::memcpy(rp##r + 16 * cur, &a##r, sizeof(v16)); \
+  std::memcpy(rp##r + 16 * (cur + 1), &b##r, sizeof(v16));
+  PLENOSR_ROWS(STORE)
+#undef STORE
+}
+#undef PLENOSR_ROWS
+
+__attribute__((target_clones("avx2", "default"))) void add_rows(float* __restrict dst,
+                                                                float* __restrict acc,
+                                                                size_t n) {
   for (size_t i = 0; i < n; ++i) {
     dst[i] += acc[i];
     acc[i] = 0.0f;
   }
 }
-
-constexpr int band_rows = 16;
 
 // Adds, per view in ascending order, the blur of the back-warped splat of `values` to `out`.
 void carry_back(const ProjectionPlan& p, const std::vector<std::vector<float>>& values,
@@ -256,43 +390,71 @@ void carry_back(const ProjectionPlan& p, const std::vector<std::vector<float>>& 
   const int hr = (kernel.rows - 1) / 2, hc = (kernel.cols - 1) / 2;
   std::vector<float> kw(kernel.total());
   for (size_t i = 0; i < kw.size(); ++i) kw[i] = static_cast<float>(kernel.ptr<double>()[i]);
-  const int kcols = kernel.cols;
+  // Accumulator rows: hc pad pixels on each side, rounded up to whole tiles, plus two spare
+  // tiles at the end that the last row's tile pair may touch (with nothing added).
+  const size_t stride = (3 * static_cast<size_t>(cols + 2 * hc) + 15) / 16 * 16;
+  // The box kernel's outer rows are equal, and so are its inner ones.
+  const auto same_row = [&](int a, int b) {
+    return std::memcmp(&kw[a * kernel.cols], &kw[b * kernel.cols], kernel.cols * sizeof(float)) == 0;
+  };
+  const bool tiled = hc == 1 && hr == 2 && same_row(0, 4) && same_row(1, 2) && same_row(1, 3);
+  const TileKernel tk = tiled ? tile_kernel(kw, kernel.rows) : TileKernel();
   const int bands = (rows + band_rows - 1) / band_rows;
-  std::vector<std::vector<float>> scratch(worker_threads());
+  std::vector<std::vector<float>>& scratch = p.scratch;
+  if (scratch.size() < static_cast<size_t>(worker_threads())) scratch.resize(worker_threads());
   parallel_bands(bands, [&](int b0, int b1) {
-    std::vector<float>& acc = scratch[omp_thread()];
-    acc.assign(static_cast<size_t>(band_rows) * cols * 3, 0.0f);
+    std::vector<float>& buf = scratch[omp_thread()];
+    // Band rows, then one junk row for outputs outside the band, then spare tiles.
+    buf.assign(stride * (band_rows + 1) + 48, 0.0f);
+    float* acc = buf.data() + (16 - reinterpret_cast<uintptr_t>(buf.data()) / 4 % 16) % 16;
+    std::vector<float> vs;
+    std::vector<int32_t> qs;
     for (int b = b0; b < b1; ++b) {
       const int y0 = b * band_rows, y1 = std::min(rows, y0 + band_rows);
       for (int i = 0; i < view_count; ++i) {
         const ViewPlan& vp = p.views[i];
-        const std::vector<float>& val = values[i];
-        const int r0 = std::max(0, y0 - hr), r1 = std::min(rows, y1 + hr);
-        for (int py = r0; py < r1; ++py) {
+        const float* val = values[i].data();
+        for (int py = std::max(0, y0 - hr); py < std::min(rows, y1 + hr); ++py) {
+          const int j0 = vp.source_row[py], j1 = vp.source_row[py + 1];
+          if (j0 == j1) continue;
           const int l_lo = std::max(-hr, py - (y1 - 1)), l_hi = std::min(hr, py - y0);
-          for (int j = vp.source_row[py]; j < vp.source_row[py + 1]; ++j) {
-            const int code = vp.code[j];
-            const int e = code >> 2, corner = code & 3;
-            const float r = val[e];
-            if (r == 0.0f) continue;
-            const int pix = vp.pixel[e];
-            const int k = pix / g.low_x, n = pix - k * g.low_x;
-            const SplatWeights sw = splat_weights(p.wx[n], p.wy[k]);
-            const float w = corner == 0 ? sw.w00 : corner == 1 ? sw.w01 : corner == 2 ? sw.w10 : sw.w11;
-            const float v = r * w;
+          // Back-warped samples of this source row, zeros left out.
+          vs.clear();
+          qs.clear();
+          bool finite = true;
+          for (int j = j0; j < j1; ++j) {
+            const float v = val[vp.entry[j]] * vp.weight[j];
             if (v == 0.0f) continue;
-            const int px = vp.source[j] - py * cols;
-            const int t = vp.channel[e];
-            const int m_lo = std::max(-hc, px - (cols - 1)), m_hi = std::min(hc, px);
-            for (int l = l_lo; l <= l_hi; ++l) {
-              // Output row py - l takes this sample as its tap l.
-              float* row = acc.data() + (static_cast<size_t>(py - l - y0) * cols) * 3 + t;
-              const float* kr = kw.data() + (l + hr) * kcols + hc;
-              for (int m = m_lo; m <= m_hi; ++m) row[3 * (px - m)] += v * kr[m];
-            }
+            finite = finite && std::isfinite(v);
+            vs.push_back(v);
+            qs.push_back(vp.offset[j]);
+          }
+          if (vs.empty()) continue;
+          if (tiled && finite) {
+            float* rows5[5];
+            for (int l = -2; l <= 2; ++l)
+              rows5[l + 2] = l >= l_lo && l <= l_hi ? acc + (py - l - y0) * stride
+                                                    : acc + band_rows * stride;
+            scatter_tiles5(vs.data(), qs.data(), static_cast<int>(vs.size()), rows5, tk.lo.data(),
+                           tk.hi.data());
+            continue;
+          }
+          // Plain scatter: kernels of other sizes, and non-finite samples, which must not
+          // reach other channels through zero lanes.
+          for (int l = l_lo; l <= l_hi; ++l) {
+            // Output row py - l takes these samples as its tap row l.
+            float* row = acc + (py - l - y0) * stride;
+            const float* k = kw.data() + (l + hr) * kernel.cols + hc;
+            for (size_t j = 0; j < vs.size(); ++j)
+              for (int m = -hc; m <= hc; ++m) row[qs[j] + 3 * hc - 3 * m] += vs[j] * k[m];
           }
         }
-        add_and_clear(out.ptr<float>(y0), acc.data(), static_cast<size_t>(y1 - y0) * cols * 3);
+        for (int y = y0; y < y1; ++y) {
+          float* a = acc + (y - y0) * stride;
+          add_rows(out.ptr<float>(y), a + 3 * hc, 3 * static_cast<size_t>(cols));
+          std::fill(a, a + 3 * hc, 0.0f);  // pads collect taps beyond the border
+          std::fill(a + 3 * (hc + cols), a + stride, 0.0f);
+        }
       }
     }
   });
@@ -308,10 +470,17 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
     return;
   }
   PlanCache plan;
-  if (cache && *cache && plan_matches(**cache, masks, depth, g))
+  if (cache && *cache && plan_matches(**cache, masks, depth, g)) {
     plan = *cache;
-  else
-    plan = build_plan(masks, depth, g);
+  } else {
+    std::shared_ptr<ProjectionPlan> recycled;
+    if (cache && cache->use_count() == 1)
+      recycled = std::const_pointer_cast<ProjectionPlan>(std::move(*cache));
+    if (cache) cache->reset();
+    // Reused by every build; builds run on the calling thread, one at a time.
+    static std::vector<WarpScratch> warp_scratch;
+    plan = build_plan(masks, depth, g, std::move(recycled), warp_scratch);
+  }
   if (cache) *cache = plan;
   const ProjectionPlan& p = *plan;
 
@@ -323,25 +492,28 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
   const float* bl = blurred.ptr<float>();
 
   if (kind == Projection::error) {
-    parallel_bands(g.low_y, [&](int k0, int k1) {
+    view_row_chunks(g.low_y, [&](int k0, int k1) {
       float* acc = out.ptr<float>();
       for (int i = 0; i < view_count; ++i) {
         const ViewPlan& vp = p.views[i];
         const uchar* recorded = views[i].ptr<uchar>();
-        for (int e = vp.entry_row[k0]; e < vp.entry_row[k1]; ++e) {
-          float S[3];
-          sample_entry(p, vp, e, bl, S);
-          const size_t at = 3 * static_cast<size_t>(vp.pixel[e]) + vp.channel[e];
-          const float r = residual_value(S, vp.channel[e], recorded[at]);
-          if (r != 0.0f) acc[at] += std::fabs(r);
-        }
+        for (int k = k0; k < k1; ++k)
+          for (int e = vp.entry_row[k]; e < vp.entry_row[k + 1]; ++e) {
+            float S[3];
+            sample_entry(p, vp, k, e, bl, S);
+            const size_t at = 3 * static_cast<size_t>(vp.pixel[e]) + vp.channel[e];
+            const float r = residual_value(S, vp.channel[e], recorded[at]);
+            if (r != 0.0f) acc[at] += std::fabs(r);
+          }
       }
     });
     return;
   }
 
-  std::vector<std::vector<float>> values(view_count);
-  parallel_items(view_count, [&](int i) { entry_values(kind, p, i, bl, views, values[i]); });
+  std::vector<std::vector<float>>& values = p.values;
+  values.resize(view_count);
+  for (int i = 0; i < view_count; ++i) values[i].resize(p.views[i].pixel.size());
+  view_row_chunks(g.low_y, [&](int k0, int k1) { entry_values(kind, p, k0, k1, bl, views, values); });
   if (diagnostics) {
     for (int i : {10, 60}) {
       diag->write_image(dir + strformat("motion%d.ppm", i),

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <sstream>
 #include <vector>
@@ -327,6 +328,13 @@ std::vector<std::string> lines(const std::string& s) {
 
 bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
+// A fresh temporary directory, removed with everything in it at the end of the test.
+struct TempDir {
+  explicit TempDir(const std::string& tag) : path(make_temp_dir(tag)) {}
+  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+  const std::string path;
+};
+
 }  // namespace
 
 TEST(Iteration, ZeroCurvatureStopAtFirstStepThenLogLayout) {
@@ -337,7 +345,8 @@ TEST(Iteration, ZeroCurvatureStopAtFirstStepThenLogLayout) {
   const cv::Mat u = random_integers(g, 41, 20, 230);
   const cv::Mat depth = cv::Mat::zeros(g.high_y, g.high_x, CV_32F);
   const Exposure e = reproduced_exposure(g, u, depth);
-  const std::string root = make_temp_dir("sr-log");
+  const TempDir dir("sr-log");
+  const std::string& root = dir.path;
   const SrRun r = run_sr(g, 2, 2, u.clone(), e, depth, root);
   const auto con = lines(r.console), logl = lines(r.log);
   ASSERT_GE(con.size(), 7u);
@@ -391,7 +400,8 @@ TEST(Iteration, AppliedUpdateClampsAndStopRuleHolds) {
   const Exposure e = random_exposure(g, 51);
   cv::Mat u = random_float(g, 52, -40, 300);
   const cv::Mat depth = level_depth(g, 53, 3);
-  const SrRun r = run_sr(g, 1, 1, u, e, depth, make_temp_dir("sr-clamp"));
+  const TempDir dir("sr-clamp");
+  const SrRun r = run_sr(g, 1, 1, u, e, depth, dir.path);
   const auto logl = lines(r.log);
   ASSERT_EQ(logl.size(), 3u);
   EXPECT_NE(r.console.find("E_SR = "), std::string::npos);
@@ -406,7 +416,8 @@ TEST(Iteration, NoInnerOrNoOuterIterations) {
   const Exposure e = random_exposure(g, 61);
   const cv::Mat u = random_float(g, 62, 0, 255);
   const cv::Mat depth = cv::Mat::zeros(g.high_y, g.high_x, CV_32F);
-  const std::string root = make_temp_dir("sr-none");
+  const TempDir dir("sr-none");
+  const std::string& root = dir.path;
   SrRun r = run_sr(g, 0, 3, u.clone(), e, depth, root);
   EXPECT_EQ(r.console, "");
   EXPECT_FALSE(exists(root + "/bigSR"));
@@ -435,7 +446,8 @@ TEST(Iteration, BadInputsAndFailedWritesAreReported) {
   EXPECT_THROW(sr.raw_super_resolution(u, e.views.data(), masks.data(), depth, false, true),
                RunError);
   // An output tree that does not exist: the first log line fails loudly.
-  Output missing(make_temp_dir("sr-missing") + "/absent/");
+  const TempDir dir("sr-missing");
+  Output missing(dir.path + "/absent/");
   rawSuperResolution loud(1, 1, 3.0, 1.0, g, &missing);
   testing::internal::CaptureStdout();
   EXPECT_THROW(loud.raw_super_resolution(u, e.views.data(), e.masks.data(), depth, true, true),

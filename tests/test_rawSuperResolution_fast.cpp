@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <random>
 #include <vector>
 
 #include "execution.h"
+#include "imageio.h"
 #include "rawSuperResolution.h"
 #include "rawSuperResolution_model.h"
 #include "test_support.h"
@@ -96,6 +98,29 @@ TEST(FastProjection, PlanFollowsTheDisparityMap) {
   EXPECT_TRUE(same_bytes(run(Projection::gradient, s, false, 2, &cache),
                          run(Projection::gradient, s, true, 1, nullptr)));
   EXPECT_NE(cache, first);
+}
+
+TEST(FastProjection, DiagnosticImagesMatchPlain) {
+  const Scene s = make_scene(small_geometry(16, 12), 21);
+  std::vector<std::string> roots;
+  for (bool plain : {true, false}) {
+    execution().reference = plain;
+    roots.push_back(make_temp_dir("sr-diag"));
+    const Output out(roots.back());
+    out.make_dirs("bigSR/view081/");
+    rawSuperResolution sr(1, 1, 3.0, 1.0, s.g, &out);
+    cv::Mat u = s.estimate.clone();
+    cv::Mat grad = cv::Mat::zeros(s.g.high_y, s.g.high_x, CV_32FC3);
+    sr.calculate_rawgradient_all(u, grad, s.views.data(), s.masks.data(), s.depth);
+  }
+  execution().reference = false;
+  for (const char* name : {"blur", "motion10", "motion60", "error10", "error60"}) {
+    const std::string rel = std::string("/bigSR/view081/") + name + ".ppm";
+    const std::string a = read_text_file(roots[0] + rel), b = read_text_file(roots[1] + rel);
+    EXPECT_FALSE(a.empty()) << name;
+    EXPECT_EQ(a, b) << name;
+  }
+  for (const auto& r : roots) std::system(("rm -rf '" + r + "'").c_str());
 }
 
 TEST(FastProjection, MatchesPlainAtFullSize) {
