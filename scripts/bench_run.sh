@@ -6,9 +6,9 @@
 # --outer 1 --inner 2; the differences give one inner step and the rest of an outer iteration.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$here/build}
-work=${2:-$here/work/bench}
-mkdir -p "$work"
+build=$(cd "${1:-$here/build}" && pwd)
+mkdir -p "${2:-$here/work/bench}"
+work=$(cd "${2:-$here/work/bench}" && pwd)
 if [ ! -f "$work/raw/watch1_WB.tiff" ]; then
   echo "bench: generating the synthetic sample in $work" >&2
   "$build/plenosr-synth" "$work" >/dev/null
@@ -17,16 +17,18 @@ fi
 # Wall seconds and peak resident memory (KiB) of one run.
 timed() {
   local out=$work/time.txt
-  /usr/bin/time -f "%e %M" -o "$out" "$build/plenosr" --no-wait --quiet -o "$work/result" "$@" \
-    >/dev/null 2>"$work/stderr.txt" || { cat "$work/stderr.txt" >&2; exit 1; }
+  (cd "$work" && /usr/bin/time -f "%e %M" -o "$out" "$build/plenosr" --no-wait --quiet "$@" \
+    >/dev/null 2>"$work/stderr.txt") || { cat "$work/stderr.txt" >&2; return 1; }
   cat "$out"
 }
 
 measure() {  # path-name extra-args...
   local name=$1; shift
-  read -r t0 m0 < <(timed --outer 0 "$@")
-  read -r t1 m1 < <(timed --outer 1 --inner 1 "$@")
-  read -r t2 m2 < <(timed --outer 1 --inner 2 "$@")
+  local r0 r1 r2
+  r0=$(timed --outer 0 "$@") && r1=$(timed --outer 1 --inner 1 "$@") && r2=$(timed --outer 1 --inner 2 "$@") || exit 1
+  read -r t0 m0 <<<"$r0"
+  read -r t1 m1 <<<"$r1"
+  read -r t2 m2 <<<"$r2"
   python3 - "$name" "$t0" "$t1" "$t2" "$m0" "$m1" "$m2" <<'PY'
 import sys
 name, t0, t1, t2, m0, m1, m2 = sys.argv[1], *map(float, sys.argv[2:])

@@ -110,9 +110,6 @@ int run_pipeline(const RunOptions& o) {
     de->estimate_rawdepth(estimate, views.data(), masks.data(), depth);
   }
   progress().end();
-  out.write_depth_float(strformat("/bigSR/view%03d/depthmapbig.pgm", view_count), depth,
-                        static_cast<double>(static_cast<float>(o.depth.min_disparity) * g.xscale_f()),
-                        static_cast<double>(static_cast<float>(o.depth.max_disparity) * g.xscale_f()));
   check_interrupted();
   {
     auto sr = std::make_unique<rawSuperResolution>(o.sr.outer_iterations, o.sr.inner_iterations,

@@ -71,13 +71,14 @@ void Progress::set_mode(Mode mode) {
   }
 }
 
-void Progress::begin(const std::string& stage, int total) {
+void Progress::begin(const std::string& stage, int total, int done) {
   check_interrupted();
   if (active_) end();
   stage_ = stage;
   detail_.clear();
   total_ = total;
-  done_ = 0;
+  done_ = done;
+  done_at_begin_ = done;
   active_ = true;
   started_ = std::chrono::steady_clock::now();
   last_draw_ = {};
@@ -100,8 +101,9 @@ std::string Progress::line(double elapsed) const {
   if (!detail_.empty()) s += " (" + detail_ + ")";
   if (total_ > 0) s += strformat(": %d/%d", done_, total_);
   s += ", " + format_duration(elapsed) + " elapsed";
-  if (total_ > 0 && done_ > 0 && done_ < total_)
-    s += ", about " + format_duration(elapsed * (total_ - done_) / done_) + " left";
+  const int since = done_ - done_at_begin_;
+  if (total_ > 0 && since > 0 && done_ < total_)
+    s += ", about " + format_duration(elapsed * (total_ - done_) / since) + " left";
   return s;
 }
 

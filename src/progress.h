@@ -12,7 +12,9 @@ class Progress {
   enum class Mode { silent, lines, live };
 
   // Starts a stage of `total` units (candidates, views, steps); 0 for a stage without units.
-  void begin(const std::string& stage, int total = 0);
+  // `done` > 0 resumes a stage that another one interrupted; the estimate of the time left
+  // then counts only the units done since.
+  void begin(const std::string& stage, int total = 0, int done = 0);
   // Reports that `done` of the stage's units are finished. Also the cancellation point: throws
   // RunError(130 / 143) once SIGINT / SIGTERM has arrived. Call from the main thread only.
   void advance(int done);
@@ -39,6 +41,7 @@ class Progress {
   std::string detail_;
   int total_ = 0;
   int done_ = 0;
+  int done_at_begin_ = 0;
   bool active_ = false;
   std::chrono::steady_clock::time_point started_{};
   std::chrono::steady_clock::time_point last_draw_{};

@@ -103,8 +103,16 @@ void rawDepthEstimation::NNresize(const cv::Mat& view, const cv::Mat& mask, cv::
 
 void rawDepthEstimation::save_depth(const cv::Mat& depth) {
   if (out_ == nullptr) return;
-  out_->write_image(strformat("/bigSR/view%03d/depthmapbig.pgm", view_count),
-                    depth_to_grey(depth, min_disparity, max_disparity, geom_));
+  write_depth_files(*out_, strformat("/bigSR/view%03d/depthmapbig.pgm", view_count), depth,
+                    min_disparity, max_disparity, geom_);
+}
+
+void write_depth_files(const Output& out, const std::string& relative, const cv::Mat& depth,
+                       int min_disparity, int max_disparity, const Geometry& g) {
+  out.write_image(relative, depth_to_grey(depth, min_disparity, max_disparity, g));
+  const float s = g.xscale_f();
+  out.write_depth_float(relative, depth, static_cast<float>(min_disparity) * s,
+                        static_cast<float>(max_disparity) * s);
 }
 
 cv::Mat depth_to_grey(const cv::Mat& depth, int min_disparity, int max_disparity,

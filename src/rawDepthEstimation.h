@@ -4,6 +4,7 @@
 #pragma once
 
 #include <opencv2/core.hpp>
+#include <string>
 #include <vector>
 
 #include "geometry.h"
@@ -48,6 +49,11 @@ class rawDepthEstimation {
 
 // Grey image (CV_32F, 0..255 before the writer's rounding and saturation) of a depth map for
 // the disparity range [min_disparity, max_disparity] times xscale in single precision.
+// Writes depth as the grey file `relative` and, when the output asks for it, as a lossless
+// float file and a colour-mapped picture beside it, over the same disparity range.
+void write_depth_files(const Output& out, const std::string& relative, const cv::Mat& depth,
+                       int min_disparity, int max_disparity, const Geometry& g);
+
 cv::Mat depth_to_grey(const cv::Mat& depth, int min_disparity, int max_disparity,
                       const Geometry& g);
 

@@ -190,6 +190,8 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
   for (int it = 0; it < outer_iterations; ++it) {
     std::cout << "iteration : " << it << std::endl;
     for (int k = 0; k < inner_iterations; ++k) {
+      progress().detail(strformat("outer %d/%d, inner %d/%d", it + 1, outer_iterations, k + 1,
+                                  inner_iterations));
       std::cout << k << std::endl;
 
       cv::Mat error = cv::Mat::zeros(g.low_y, g.low_x, CV_32FC3);
@@ -250,6 +252,8 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
         if (flat) log << "stop\tzero curvature\n";
         out_->append_text(dir + "normerror.txt", log.str());
       }
+      RunSummary& summary = run_summary();
+      summary = {true, it, k, E, E_SR, regular};
       progress().advance(it * inner_iterations + k + 1);
 
       if (flat || alpha * G1 / N < 0.01) break;
@@ -269,11 +273,13 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
           out_);
       de->estimate_rawdepth(u, views, masks, depth);
       de.reset();
+      // The depth estimation reported as a stage of its own; resume this one.
+      progress().begin("super-resolution", outer_iterations * std::max(inner_iterations, 0),
+                       (it + 1) * inner_iterations);
       check_image(depth, g.high_y, g.high_x, CV_32FC1, "re-estimated disparity map");
       if (out_ != nullptr)
-        out_->write_image(dir + strformat("depth/depth%02d.pgm", it),
-                          depth_to_grey(depth, depth_params_.min_disparity,
-                                        depth_params_.max_disparity, g));
+        write_depth_files(*out_, dir + strformat("depth/depth%02d.pgm", it), depth,
+                          depth_params_.min_disparity, depth_params_.max_disparity, g);
     }
 
     cv::Mat Tu = T(u);
