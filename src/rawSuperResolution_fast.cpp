@@ -44,6 +44,7 @@ struct ProjectionPlan {
   // Working buffers reused by every call on this plan (fresh pages are costly to fault in).
   mutable std::vector<std::vector<float>> values;   // per view: value per entry
   mutable std::vector<std::vector<float>> scratch;  // per thread: band accumulator
+  mutable cv::Mat blurred;                          // the blurred input of the last call
 };
 
 namespace {
@@ -486,7 +487,7 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
 
   const std::string dir = strformat("bigSR/view%03d/", view_count);
   const bool diagnostics = kind == Projection::gradient && diag != nullptr;
-  cv::Mat blurred;
+  cv::Mat& blurred = p.blurred;
   PSF(image, blurred, g.xscale(), g.yscale());
   if (diagnostics) diag->write_image(dir + "blur.ppm", blurred);
   const float* bl = blurred.ptr<float>();
