@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "PSF.h"
 #include "execution.h"
 #include "rawSuperResolution.h"
 #include "rawSuperResolution_model.h"
@@ -76,6 +77,14 @@ void BM_RawError(benchmark::State& state) { run_kind(state, Projection::error); 
 void BM_RawGradient(benchmark::State& state) { run_kind(state, Projection::gradient); }
 void BM_SecondOrder(benchmark::State& state) { run_kind(state, Projection::hessian); }
 
+// The blur each of the three operations applies to its full-size input (its own stage).
+void BM_Blur(benchmark::State& state) {
+  execution().reference = state.range(0) == 0;
+  cv::Mat out;
+  for (auto _ : state) PSF(scene().estimate, out, Geometry().xscale(), Geometry().yscale());
+  execution().reference = false;
+}
+
 // Error, gradient and second-order term of one inner step on the fast path.
 void BM_FastInnerStep(benchmark::State& state) {
   const bool warm = state.range(0) == 1;
@@ -98,4 +107,5 @@ void BM_FastInnerStep(benchmark::State& state) {
 PATHS(BM_RawError);
 PATHS(BM_RawGradient);
 PATHS(BM_SecondOrder);
+PATHS(BM_Blur);
 BENCHMARK(BM_FastInnerStep)->ArgName("warm")->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -44,6 +44,7 @@ struct ProjectionPlan {
   // Working buffers reused by every call on this plan (fresh pages are costly to fault in).
   mutable std::vector<std::vector<float>> values;   // per view: value per entry
   mutable std::vector<std::vector<float>> scratch;  // per thread: band accumulator
+  mutable cv::Mat blurred;                          // the blurred input of the last call
 };
 
 namespace {
@@ -285,30 +286,31 @@ cv::Mat value_image(const ProjectionPlan& p, const ViewPlan& vp, const std::vect
 
 constexpr int band_rows = 24;
 
-// Scatter of a source row for a 3-column kernel on 16-float tiles aligned in the padded
+// Scatter of a source row for a 3-column kernel on tiles of 16 floats aligned in the padded
 // accumulator rows: a sample at float q (3 * (column + 1) + channel - 3) feeds the output
 // columns to its left, centre and right at floats q, q + 3, q + 6 with the taps m = +1, 0,
-// -1, inside tile q / 16 and, past its end, the next one. The tile pair of every output row
+// -1, inside tile q / tile and, past its end, the next one. The tile pair of every output row
 // stays in registers while the samples, in ascending q, are added in order, so no tile is
 // reloaded while a store to it is pending. The zero lanes add +-0, which leaves every
 // accumulator as it is (none holds -0).
-typedef float v16 __attribute__((vector_size(64)));
+constexpr int tile = 16;  // floats per tile (8 measured slower: more tile moves)
+typedef float v16 __attribute__((vector_size(4 * tile)));
 struct TileKernel {
-  std::vector<v16> lo, hi;  // [kernel row][q % 16]: lanes in the tile and in the next one
+  std::vector<v16> lo, hi;  // [kernel row][q % tile]: lanes in the tile and in the next one
 };
 TileKernel tile_kernel(const std::vector<float>& kw, int krows) {
   TileKernel k;
-  k.lo.assign(static_cast<size_t>(krows) * 16, v16{});
-  k.hi.assign(static_cast<size_t>(krows) * 16, v16{});
+  k.lo.assign(static_cast<size_t>(krows) * tile, v16{});
+  k.hi.assign(static_cast<size_t>(krows) * tile, v16{});
   for (int r = 0; r < krows; ++r)
-    for (int s = 0; s < 16; ++s)
+    for (int s = 0; s < tile; ++s)
       for (int m = 0; m < 3; ++m) {
         const int lane = s + 3 * m;  // m = 0, 1, 2: taps +1, 0, -1
         const float w = kw[r * 3 + 2 - m];
-        if (lane < 16)
-          k.lo[r * 16 + s][lane] = w;
+        if (lane < tile)
+          k.lo[r * tile + s][lane] = w;
         else
-          k.hi[r * 16 + s][lane - 16] = w;
+          k.hi[r * tile + s][lane - tile] = w;
       }
   return k;
 }
@@ -323,28 +325,28 @@ TileKernel tile_kernel(const std::vector<float>& kw, int krows) {
 #define PLENOSR_ROWS(X) X(0) X(1) X(2) X(3) X(4)
 __attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_tiles5(
     const float* v, const int32_t* q, int n, float* const* rows, const v16* lo, const v16* hi) {
-  int cur = q[0] >> 4;
+  int cur = q[0] / tile;
   float* const rp0 = rows[0], * const rp1 = rows[1], * const rp2 = rows[2], * const rp3 = rows[3],
               * const rp4 = rows[4];
 #define LOAD(r) v16 a##r, b##r;                              \
-  std::memcpy(&a##r, rp##r + 16 * cur, sizeof(v16)); \
-  std::memcpy(&b##r, rp##r + 16 * (cur + 1), sizeof(v16));
+  std::memcpy(&a##r, rp##r + tile * cur, sizeof(v16)); \
+  std::memcpy(&b##r, rp##r + tile * (cur + 1), sizeof(v16));
   PLENOSR_ROWS(LOAD)
 #undef LOAD
   for (int j = 0; j < n; ++j) {
-    const int t = q[j] >> 4, s = q[j] & 15;
+    const int t = q[j] / tile, s = q[j] % tile;
     if (t != cur) {
       if (t == cur + 1) {
-#define NEXT(r) std::memcpy(rp##r + 16 * cur, &a##r, sizeof(v16)); \
+#define NEXT(r) std::memcpy(rp##r + tile * cur, &a##r, sizeof(v16)); \
   a##r = b##r;                                                     \
-  std::memcpy(&b##r, rp##r + 16 * (t + 1), sizeof(v16));
+  std::memcpy(&b##r, rp##r + tile * (t + 1), sizeof(v16));
         PLENOSR_ROWS(NEXT)
 #undef NEXT
       } else {
-#define JUMP(r) std::memcpy(rp##r + 16 * cur, &a##r, sizeof(v16));     \
-  std::memcpy(rp##r + 16 * (cur + 1), &b##r, sizeof(v16));              \
-  std::memcpy(&a##r, rp##r + 16 * t, sizeof(v16));                      \
-  std::memcpy(&b##r, rp##r + 16 * (t + 1), sizeof(v16));
+#define JUMP(r) std::memcpy(rp##r + tile * cur, &a##r, sizeof(v16));     \
+  std::memcpy(rp##r + tile * (cur + 1), &b##r, sizeof(v16));              \
+  std::memcpy(&a##r, rp##r + tile * t, sizeof(v16));                      \
+  std::memcpy(&b##r, rp##r + tile * (t + 1), sizeof(v16));
         PLENOSR_ROWS(JUMP)
 #undef JUMP
       }
@@ -352,8 +354,8 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_tiles5
     }
     // Tap rows 0 and 4 weigh alike, and so do rows 1 to 3: one product per kind.
     const float x = v[j];
-    const v16 edge_a = x * lo[s], mid_a = x * lo[16 + s];
-    const v16 edge_b = x * hi[s], mid_b = x * hi[16 + s];
+    const v16 edge_a = x * lo[s], mid_a = x * lo[tile + s];
+    const v16 edge_b = x * hi[s], mid_b = x * hi[tile + s];
     a0 = a0 + edge_a;
     b0 = b0 + edge_b;
     a1 = a1 + mid_a;
@@ -365,8 +367,8 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_tiles5
     a4 = a4 + edge_a;
     b4 = b4 + edge_b;
   }
-#define STORE(r) std::memcpy(rp##r + 16 * cur, &a##r, sizeof(v16)); \
-  std::memcpy(rp##r + 16 * (cur + 1), &b##r, sizeof(v16));
+#define STORE(r) std::memcpy(rp##r + tile * cur, &a##r, sizeof(v16)); \
+  std::memcpy(rp##r + tile * (cur + 1), &b##r, sizeof(v16));
   PLENOSR_ROWS(STORE)
 #undef STORE
 }
@@ -486,7 +488,7 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
 
   const std::string dir = strformat("bigSR/view%03d/", view_count);
   const bool diagnostics = kind == Projection::gradient && diag != nullptr;
-  cv::Mat blurred;
+  cv::Mat& blurred = p.blurred;
   PSF(image, blurred, g.xscale(), g.yscale());
   if (diagnostics) diag->write_image(dir + "blur.ppm", blurred);
   const float* bl = blurred.ptr<float>();
