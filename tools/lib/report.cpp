@@ -131,14 +131,33 @@ const char* state_text(FileState s) {
   return "?";
 }
 
+namespace {
+
+// Ground-truth files are PFM or PNG, which the program's own input reader (TIFF only) refuses.
+cv::Mat read_truth_image(const std::string& path, int type, const std::string& what) {
+  if (!is_file(path)) throw input_error(path, "cannot open " + what + ": no such file");
+  cv::Mat m;
+  try {
+    m = cv::imread(path, cv::IMREAD_UNCHANGED);
+  } catch (const cv::Exception&) {
+  }
+  if (m.empty()) throw input_error(path, "cannot decode " + what);
+  if (m.type() != type)
+    throw input_error(path, "expected an " + describe_type(type) + " " + what + ", found " +
+                                describe_type(m.type()));
+  return m;
+}
+
+}  // namespace
+
 Truth read_truth(const std::string& gtdir) {
   const std::string dir = with_slash(gtdir);
   Truth t;
   if (is_file(dir + truth_colour_pfm))
-    t.colour = read_image(dir + truth_colour_pfm, CV_32FC3, "ground-truth image");
+    t.colour = read_truth_image(dir + truth_colour_pfm, CV_32FC3, "ground-truth image");
   else
-    t.colour = read_image(dir + truth_colour_png, CV_8UC3, "ground-truth image");
-  t.disparity = read_image(dir + truth_disparity_pfm, CV_32F, "ground-truth disparity");
+    t.colour = read_truth_image(dir + truth_colour_png, CV_8UC3, "ground-truth image");
+  t.disparity = read_truth_image(dir + truth_disparity_pfm, CV_32F, "ground-truth disparity");
   if (t.disparity.size() != t.colour.size())
     throw input_error(dir + truth_disparity_pfm, "expected the size of the ground-truth image");
   return t;
