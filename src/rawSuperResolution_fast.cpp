@@ -111,15 +111,26 @@ void warp_band(const ProjectionPlan& p, int view, const ShiftRange& range, int t
   float* z = s.z.data();
   int32_t* win = s.win.data();
   const int y0 = std::max(0, t0 - range.hi), y1 = std::min(rows, t1 - range.lo);
-  float last = 0.0f;
+  // Shifts of the last two distinct disparities: a lone speckle in a smooth region then
+  // costs no recomputation on the way back.
+  float last = 0.0f, prev = 0.0f;
   int sy = disparity_shift_rows(0.0f, vy, g), sx = disparity_shift_cols(0.0f, vx);
+  int psy = sy, psx = sx;
   for (int y = y0; y < y1; ++y) {
     const float* d = p.depth.ptr<float>(y);
     for (int x = 0; x < cols; ++x) {
       const float dv = d[x];
       if (std::memcmp(&dv, &last, sizeof dv) != 0) {
-        sy = disparity_shift_rows(dv, vy, g);
-        sx = disparity_shift_cols(dv, vx);
+        if (std::memcmp(&dv, &prev, sizeof dv) == 0) {
+          std::swap(sy, psy);
+          std::swap(sx, psx);
+        } else {
+          psy = sy;
+          psx = sx;
+          sy = disparity_shift_rows(dv, vy, g);
+          sx = disparity_shift_cols(dv, vx);
+        }
+        prev = last;
         last = dv;
       }
       const int ty = y + sy, tx = x + sx;
