@@ -8,8 +8,10 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "errors.h"
+#include "execution.h"
 #include "imageio.h"
 #include "progress.h"
 #include "rawDepthEstimation.h"
@@ -80,6 +82,91 @@ void row_differences(const cv::Mat& src, cv::Mat& dst, bool transposed) {
       }
     }
   }
+}
+
+// Fast regulariser operators: the per-sample formulas above over bands of rows in parallel,
+// into images that are reused from one step to the next (a fresh full-grid image costs more
+// to fault in than to compute). Each output sample is one formula of its inputs, so the
+// result is that of the plain operators, independent of the thread count.
+
+// Replaces dst by a full-size CV_32FC3 image unless it already is one nobody else holds.
+void full_buffer(cv::Mat& dst, int rows, int cols) {
+  if (dst.rows == rows && dst.cols == cols && dst.type() == CV_32FC3 && dst.u != nullptr &&
+      dst.u->refcount == 1 && dst.isContinuous())
+    return;
+  dst = cv::Mat(rows, cols, CV_32FC3);
+}
+
+// Colour matrix as 9 floats, row-major (destination channel, source channel).
+struct Colour {
+  float m[9];
+};
+Colour colour_floats() {
+  const cv::Mat M = colour_matrix();
+  Colour c;
+  for (int i = 0; i < 9; ++i) c.m[i] = M.at<float>(i / 3, i % 3);
+  return c;
+}
+
+// One row of `cols` pixels: d = M s (transpose false) or M^t s.
+inline void colour_row(const float* s, float* d, int cols, const Colour& M, bool transpose) {
+  const float* m = M.m;
+  for (int x = 0; x < cols; ++x, s += 3, d += 3) {
+    for (int c = 0; c < 3; ++c)
+      d[c] = transpose ? weighted3(s, m[c], m[3 + c], m[6 + c])
+                       : weighted3(s, m[3 * c], m[3 * c + 1], m[3 * c + 2]);
+  }
+}
+
+// Row y of the forward differences (transposed false) or their transpose, along the row
+// (vertical false) or down the columns.
+inline void difference_row(const cv::Mat& src, int y, float* out, bool vertical,
+                           bool transposed) {
+  const int rows = src.rows, cols = src.cols, n = 3 * cols;
+  const float* in = src.ptr<float>(y);
+  if (!vertical) {
+    for (int i = 0; i < n; ++i)
+      out[i] = transposed ? backward_difference(i >= 3 ? &in[i - 3] : nullptr, in[i])
+                          : forward_difference(in[i], i + 3 < n ? &in[i + 3] : nullptr);
+    return;
+  }
+  if (transposed) {
+    const float* prev = y > 0 ? src.ptr<float>(y - 1) : nullptr;
+    for (int i = 0; i < n; ++i) out[i] = backward_difference(prev ? &prev[i] : nullptr, in[i]);
+  } else {
+    const float* next = y + 1 < rows ? src.ptr<float>(y + 1) : nullptr;
+    for (int i = 0; i < n; ++i) out[i] = forward_difference(in[i], next ? &next[i] : nullptr);
+  }
+}
+
+void colour_fast(const cv::Mat& src, cv::Mat& dst, bool transpose) {
+  full_buffer(dst, src.rows, src.cols);
+  const Colour M = colour_floats();
+  parallel_bands(src.rows, [&](int y0, int y1) {
+    for (int y = y0; y < y1; ++y)
+      colour_row(src.ptr<float>(y), dst.ptr<float>(y), src.cols, M, transpose);
+  });
+}
+
+void difference_fast(const cv::Mat& src, cv::Mat& dst, bool vertical, bool transposed) {
+  full_buffer(dst, src.rows, src.cols);
+  parallel_bands(src.rows, [&](int y0, int y1) {
+    for (int y = y0; y < y1; ++y) difference_row(src, y, dst.ptr<float>(y), vertical, transposed);
+  });
+}
+
+// dst = M^t (D^t src) (colour false: D^t src), row by row without the intermediate image.
+void back_difference_fast(const cv::Mat& src, cv::Mat& dst, bool vertical, bool colour) {
+  if (!colour) return difference_fast(src, dst, vertical, true);
+  full_buffer(dst, src.rows, src.cols);
+  const Colour M = colour_floats();
+  parallel_bands(src.rows, [&](int y0, int y1) {
+    std::vector<float> row(3 * static_cast<size_t>(src.cols));
+    for (int y = y0; y < y1; ++y) {
+      difference_row(src, y, row.data(), vertical, true);
+      colour_row(row.data(), dst.ptr<float>(y), src.cols, M, true);
+    }
+  });
 }
 
 std::string size_text(int rows, int cols) {
@@ -175,6 +262,28 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
     product_matrixDt(x, y, vertical);
     return y;
   };
+  // The same operators into reused images: `buf` receives the result unless T is the
+  // identity, which returns x itself. The plain path keeps the functions above.
+  const bool plain = execution().reference;
+  auto T_into = [&](cv::Mat& x, cv::Mat& buf) -> cv::Mat {
+    if (plain) return T(x);
+    if (!use_yuv) return x;
+    colour_fast(x, buf, false);
+    return buf;
+  };
+  auto D_into = [&](const cv::Mat& x, cv::Mat& buf, bool vertical) -> cv::Mat {
+    if (plain) return D(x, vertical);
+    difference_fast(x, buf, vertical, false);
+    return buf;
+  };
+  // T^t D^t x.
+  auto TtDt_into = [&](const cv::Mat& x, cv::Mat& buf, bool vertical) -> cv::Mat {
+    if (plain) return Tt(Dt(x, vertical));
+    back_difference_fast(x, buf, vertical, use_yuv);
+    return buf;
+  };
+  // Reused images of the fast path.
+  cv::Mat tu_buf, p_buf, r_buf, back_buf, tg_buf, grad_buf, h_buf;
 
   cv::Mat dx, dy;
   {
@@ -200,32 +309,58 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
       error.release();
       std::cout << "norm error = " << E << std::endl;
 
-      cv::Mat grad(g.high_y, g.high_x, CV_32FC3, cv::Scalar(0, 0, 0, 0));
+      cv::Mat grad;
+      if (plain) {
+        grad = cv::Mat(g.high_y, g.high_x, CV_32FC3, cv::Scalar(0, 0, 0, 0));
+      } else {
+        full_buffer(grad_buf, g.high_y, g.high_x);
+        grad_buf.setTo(cv::Scalar(0, 0, 0, 0));
+        grad = grad_buf;
+      }
       calculate_rawgradient_all(u, grad, views, masks, depth);
 
-      cv::Mat Tu = T(u);
-      const cv::Mat Px = D(Tu, false);
-      const cv::Mat Rx = dx - Px + bx;
-      const double Lx = cv::norm(Px, cv::NORM_L1);
-      const double Nx = cv::norm(Rx, cv::NORM_L2);
-      grad = grad + lf * Tt(Dt(Rx, false));
-
-      const cv::Mat Py = D(Tu, true);
-      const cv::Mat Ry = dy - Py + by;
-      const double Ly = cv::norm(Py, cv::NORM_L1);
-      const double Ny = cv::norm(Ry, cv::NORM_L2);
-      grad = grad + lf * Tt(Dt(Ry, true));
+      // Residual of the coupling: d - D T u + b.
+      auto coupling = [&](const cv::Mat& Px, const cv::Mat& d, const cv::Mat& b) -> cv::Mat {
+        if (plain) return d - Px + b;
+        cv::subtract(d, Px, r_buf);
+        cv::add(r_buf, b, r_buf);
+        return r_buf;
+      };
+      cv::Mat Tu = T_into(u, tu_buf);
+      // Each block lets go of its images, so the next one can reuse their buffers.
+      double Lx, Nx, Ly, Ny;
+      {
+        const cv::Mat Px = D_into(Tu, p_buf, false);
+        Lx = cv::norm(Px, cv::NORM_L1);
+        const cv::Mat Rx = coupling(Px, dx, bx);
+        Nx = cv::norm(Rx, cv::NORM_L2);
+        grad = grad + lf * TtDt_into(Rx, back_buf, false);
+      }
+      {
+        const cv::Mat Py = D_into(Tu, p_buf, true);
+        Ly = cv::norm(Py, cv::NORM_L1);
+        const cv::Mat Ry = coupling(Py, dy, by);
+        Ny = cv::norm(Ry, cv::NORM_L2);
+        grad = grad + lf * TtDt_into(Ry, back_buf, true);
+      }
       Tu.release();
 
       grad = -1.0 * grad;
 
-      cv::Mat H(g.high_y, g.high_x, CV_32FC3, cv::Scalar(0, 0, 0, 0));
+      cv::Mat H;
+      if (plain) {
+        H = cv::Mat(g.high_y, g.high_x, CV_32FC3, cv::Scalar(0, 0, 0, 0));
+      } else {
+        full_buffer(h_buf, g.high_y, g.high_x);
+        h_buf.setTo(cv::Scalar(0, 0, 0, 0));
+        H = h_buf;
+      }
       second_order_differential(masks, depth, grad, H);
       const double q0 = abs_product_sum(grad, H);
       H.release();
-      cv::Mat Tg = T(grad);
-      const double qx = abs_product_sum(grad, Tt(Dt(D(Tg, false), false)));
-      const double qy = abs_product_sum(grad, Tt(Dt(D(Tg, true), true)));
+      cv::Mat Tg = T_into(grad, tg_buf);
+      const double qx = abs_product_sum(grad, TtDt_into(D_into(Tg, p_buf, false), back_buf, false));
+      const double qy = abs_product_sum(grad, TtDt_into(D_into(Tg, p_buf, true), back_buf, true));
       Tg.release();
 
       const double G2 = cv::norm(grad, cv::NORM_L2);
@@ -282,15 +417,15 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
                           depth_params_.min_disparity, depth_params_.max_disparity, g);
     }
 
-    cv::Mat Tu = T(u);
+    cv::Mat Tu = T_into(u, tu_buf);
     {
-      const cv::Mat Px = D(Tu, false);
+      const cv::Mat Px = D_into(Tu, p_buf, false);
       cv::Mat shifted = Px - bx;
       shrinkage(shifted, dx);
       bx = bx + dx - Px;
     }
     {
-      const cv::Mat Py = D(Tu, true);
+      const cv::Mat Py = D_into(Tu, p_buf, true);
       cv::Mat shifted = Py - by;
       shrinkage(shifted, dy);
       by = by + dy - Py;

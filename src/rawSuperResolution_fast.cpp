@@ -41,6 +41,10 @@ struct ProjectionPlan {
   cv::Mat winners10, winners60;  // CV_32S full-grid winner maps (-1 empty) for diagnostics
   std::vector<int> iy, ix;       // footprint top-left row per k, column per n
   std::vector<float> wy, wx;     // fractions per k, per n
+  // Extreme finite disparities (when there is one) and the distinct non-finite values.
+  bool has_finite = false;
+  float depth_lo = 0.0f, depth_hi = 0.0f;
+  std::vector<float> non_finite;
   // Working buffers reused by every call on this plan (fresh pages are costly to fault in).
   mutable std::vector<std::vector<float>> values;   // per view: value per entry
   mutable std::vector<std::vector<float>> scratch;  // per thread: band accumulator
@@ -64,71 +68,138 @@ bool footprints_disjoint(const Geometry& g) {
 }
 
 struct WarpScratch {
-  std::vector<float> z;
-  std::vector<int32_t> win;
+  std::vector<float> z;          // z-buffer of one band of target rows
+  std::vector<int32_t> win;      // winners of that band
   std::vector<int32_t> inverse;  // source pixel -> code, -1 where none
 };
 
-// Winner of every target of view i: the forward warp's z-buffer test, in raster order.
-void warp_winners(const cv::Mat& depth, int view, const Geometry& g, WarpScratch& s) {
+// Rows a view's disparity shift can take: from the extreme finite disparities (the shift is
+// monotonic in the disparity) and from the non-finite values present, where those land.
+struct ShiftRange {
+  int lo, hi;
+};
+ShiftRange row_shift_range(const ProjectionPlan& p, int vy) {
+  const Geometry& g = p.g;
+  ShiftRange r{0, 0};
+  bool any = false;
+  const auto take = [&](float d) {
+    const int sh = disparity_shift_rows(d, vy, g);
+    if (sh <= -g.high_y || sh >= g.high_y) return;  // lands outside the grid
+    r.lo = any ? std::min(r.lo, sh) : sh;
+    r.hi = any ? std::max(r.hi, sh) : sh;
+    any = true;
+  };
+  if (p.has_finite) {
+    take(p.depth_lo);
+    take(p.depth_hi);
+  }
+  for (float d : p.non_finite) take(d);
+  return r;
+}
+
+// Winners of target rows [t0, t1) of view i into s.win (row t0 first): the forward warp's
+// z-buffer test over the only source rows whose shift can reach the band, in raster order,
+// which keeps every target's first largest disparity.
+void warp_band(const ProjectionPlan& p, int view, const ShiftRange& range, int t0, int t1,
+               WarpScratch& s) {
+  const Geometry& g = p.g;
   const int rows = g.high_y, cols = g.high_x;
   const int vy = view_offset_y(view), vx = view_offset_x(view);
-  std::fill(s.z.begin(), s.z.end(), zbuf_unset);
-  std::fill(s.win.begin(), s.win.end(), -1);
-  float last = 0.0f;
+  const size_t n = static_cast<size_t>(t1 - t0) * cols;
+  std::fill(s.z.begin(), s.z.begin() + n, zbuf_unset);
+  std::fill(s.win.begin(), s.win.begin() + n, -1);
+  float* z = s.z.data();
+  int32_t* win = s.win.data();
+  const int y0 = std::max(0, t0 - range.hi), y1 = std::min(rows, t1 - range.lo);
+  // Shifts of the last two distinct disparities: a lone speckle in a smooth region then
+  // costs no recomputation on the way back.
+  float last = 0.0f, prev = 0.0f;
   int sy = disparity_shift_rows(0.0f, vy, g), sx = disparity_shift_cols(0.0f, vx);
-  bool have = false;
-  for (int y = 0; y < rows; ++y) {
-    const float* d = depth.ptr<float>(y);
+  int psy = sy, psx = sx;
+  for (int y = y0; y < y1; ++y) {
+    const float* d = p.depth.ptr<float>(y);
     for (int x = 0; x < cols; ++x) {
       const float dv = d[x];
-      if (!have || std::memcmp(&dv, &last, sizeof dv) != 0) {
-        sy = disparity_shift_rows(dv, vy, g);
-        sx = disparity_shift_cols(dv, vx);
+      if (std::memcmp(&dv, &last, sizeof dv) != 0) {
+        if (std::memcmp(&dv, &prev, sizeof dv) == 0) {
+          std::swap(sy, psy);
+          std::swap(sx, psx);
+        } else {
+          psy = sy;
+          psx = sx;
+          sy = disparity_shift_rows(dv, vy, g);
+          sx = disparity_shift_cols(dv, vx);
+        }
+        prev = last;
         last = dv;
-        have = true;
       }
       const int ty = y + sy, tx = x + sx;
-      if (ty < 0 || ty >= rows || tx < 0 || tx >= cols) continue;
-      const int t = ty * cols + tx;
-      if (dv > s.z[t]) {
-        s.z[t] = dv;
-        s.win[t] = y * cols + x;
+      if (ty < t0 || ty >= t1 || tx < 0 || tx >= cols) continue;
+      const int t = (ty - t0) * cols + tx;
+      if (dv > z[t]) {
+        z[t] = dv;
+        win[t] = y * cols + x;
       }
     }
   }
 }
 
+// View rows per band of the plan build; the band's z-buffer stays in cache.
+constexpr int plan_band_rows = 8;
+
 void build_view(const ProjectionPlan& plan, const cv::Mat& mask, int view, WarpScratch& s,
                 ViewPlan& vp, cv::Mat* winners) {
   const Geometry& g = plan.g;
-  const int cols = g.high_x;
-  warp_winners(plan.depth, view, g, s);
-  if (winners) std::memcpy(winners->data, s.win.data(), s.win.size() * sizeof(int32_t));
+  const int rows = g.high_y, cols = g.high_x;
+  const ShiftRange range = row_shift_range(plan, view_offset_y(view));
   vp.entry_row.assign(g.low_y + 1, 0);
   const size_t most = static_cast<size_t>(cv::countNonZero(mask < 3));
   vp.pixel.reserve(most);
   vp.channel.reserve(most);
   vp.winner.reserve(4 * most);
-  for (int k = 0; k < g.low_y; ++k) {
-    vp.entry_row[k] = static_cast<int32_t>(vp.pixel.size());
-    const uchar* m = mask.ptr<uchar>(k);
-    const int iy = plan.iy[k];
-    if (iy < 0 || iy > g.high_y - 2) continue;
-    for (int n = 0; n < g.low_x; ++n) {
-      const int t = m[n];
-      const int ix = plan.ix[n];
-      if (t > 2 || ix < 0 || ix > cols - 2) continue;
-      const int p = iy * cols + ix;
-      const int32_t w0 = s.win[p], w1 = s.win[p + 1], w2 = s.win[p + cols], w3 = s.win[p + cols + 1];
-      if (w0 < 0 || w1 < 0 || w2 < 0 || w3 < 0) continue;
-      const int32_t e = static_cast<int32_t>(vp.pixel.size());
-      vp.pixel.push_back(k * g.low_x + n);
-      vp.channel.push_back(static_cast<uint8_t>(t));
-      const int32_t w[4] = {w0, w1, w2, w3};
-      for (int j = 0; j < 4; ++j) {
-        vp.winner.push_back(w[j]);
-        s.inverse[w[j]] = e * 4 + j;
+  // Target rows of view row k's band start at the band's first footprint row (clamped), so
+  // the bands tile the grid and each holds the footprints of its view rows.
+  const auto band_start = [&](int k) {
+    if (k <= 0) return 0;
+    if (k >= g.low_y) return rows;
+    return std::max(0, std::min(rows, plan.iy[k]));
+  };
+  for (int k0 = 0; k0 < g.low_y; k0 += plan_band_rows) {
+    const int k1 = std::min(g.low_y, k0 + plan_band_rows);
+    const int t0 = band_start(k0), t1 = band_start(k1);
+    if (t1 <= t0) {
+      for (int k = k0; k < k1; ++k) vp.entry_row[k] = static_cast<int32_t>(vp.pixel.size());
+      continue;
+    }
+    const size_t need = static_cast<size_t>(t1 - t0) * cols;
+    if (s.z.size() < need) {
+      s.z.resize(need);
+      s.win.resize(need);
+    }
+    warp_band(plan, view, range, t0, t1, s);
+    if (winners)
+      std::memcpy(winners->ptr<int32_t>(t0), s.win.data(), need * sizeof(int32_t));
+    for (int k = k0; k < k1; ++k) {
+      vp.entry_row[k] = static_cast<int32_t>(vp.pixel.size());
+      const uchar* m = mask.ptr<uchar>(k);
+      const int iy = plan.iy[k];
+      if (iy < 0 || iy > rows - 2) continue;
+      for (int n = 0; n < g.low_x; ++n) {
+        const int t = m[n];
+        const int ix = plan.ix[n];
+        if (t > 2 || ix < 0 || ix > cols - 2) continue;
+        const int p = (iy - t0) * cols + ix;
+        const int32_t w0 = s.win[p], w1 = s.win[p + 1], w2 = s.win[p + cols],
+                      w3 = s.win[p + cols + 1];
+        if (w0 < 0 || w1 < 0 || w2 < 0 || w3 < 0) continue;
+        const int32_t e = static_cast<int32_t>(vp.pixel.size());
+        vp.pixel.push_back(k * g.low_x + n);
+        vp.channel.push_back(static_cast<uint8_t>(t));
+        const int32_t w[4] = {w0, w1, w2, w3};
+        for (int j = 0; j < 4; ++j) {
+          vp.winner.push_back(w[j]);
+          s.inverse[w[j]] = e * 4 + j;
+        }
       }
     }
   }
@@ -202,16 +273,28 @@ std::shared_ptr<const ProjectionPlan> build_plan(const cv::Mat* masks, const cv:
   }
   plan->winners10.create(g.high_y, g.high_x, CV_32S);
   plan->winners60.create(g.high_y, g.high_x, CV_32S);
+  plan->has_finite = false;
+  plan->non_finite.clear();
+  for (int y = 0; y < g.high_y; ++y) {
+    const float* d = plan->depth.ptr<float>(y);
+    for (int x = 0; x < g.high_x; ++x) {
+      const float v = d[x];
+      if (std::isfinite(v)) {
+        plan->depth_lo = plan->has_finite ? std::min(plan->depth_lo, v) : v;
+        plan->depth_hi = plan->has_finite ? std::max(plan->depth_hi, v) : v;
+        plan->has_finite = true;
+      } else if (std::none_of(plan->non_finite.begin(), plan->non_finite.end(),
+                              [&](float u) { return std::memcmp(&u, &v, sizeof v) == 0; })) {
+        plan->non_finite.push_back(v);
+      }
+    }
+  }
   plan->views.resize(view_count);
   const size_t full = static_cast<size_t>(g.full_pixels());
   if (scratch.size() < static_cast<size_t>(worker_threads())) scratch.resize(worker_threads());
   parallel_items(view_count, [&](int i) {
     WarpScratch& s = scratch[omp_thread()];
-    if (s.z.size() != full) {
-      s.z.resize(full);
-      s.win.resize(full);
-      s.inverse.assign(full, -1);
-    }
+    if (s.inverse.size() != full) s.inverse.assign(full, -1);
     ViewPlan& vp = plan->views[i];
     vp.pixel.clear();
     vp.channel.clear();

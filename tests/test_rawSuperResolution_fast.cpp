@@ -128,23 +128,33 @@ TEST(FastProjection, MatchesPlainAtFullSize) {
   expect_identical(s, {1, 2, 3});
 }
 
+// Whole iterations (projection, regulariser operators, split update, depth re-estimation)
+// with and without the colour transform, the fast path at several thread counts.
 TEST(FastProjection, WholeIterationMatchesPlain) {
   const Scene s = make_scene(small_geometry(30, 24), 9);
-  std::vector<cv::Mat> results;
-  std::vector<std::string> consoles;
-  for (bool plain : {true, false}) {
-    execution().reference = plain;
-    cv::Mat u = s.estimate.clone(), depth = s.depth.clone();
-    rawSuperResolution sr(2, 2, 3.0, 1.0, s.g);
-    testing::internal::CaptureStdout();
-    sr.raw_super_resolution(u, s.views.data(), s.masks.data(), depth, true, true);
-    consoles.push_back(testing::internal::GetCapturedStdout());
-    results.push_back(u);
+  for (bool yuv : {true, false}) {
+    std::vector<cv::Mat> results, depths;
+    std::vector<std::string> consoles;
+    for (int threads : {0, 1, 2, 3}) {  // 0: the plain path
+      execution().reference = threads == 0;
+      execution().threads = threads;
+      cv::Mat u = s.estimate.clone(), depth = s.depth.clone();
+      rawSuperResolution sr(2, 3, 3.0, 1.0, s.g);
+      testing::internal::CaptureStdout();
+      sr.raw_super_resolution(u, s.views.data(), s.masks.data(), depth, true, yuv);
+      consoles.push_back(testing::internal::GetCapturedStdout());
+      results.push_back(u);
+      depths.push_back(depth);
+    }
+    execution().reference = false;
+    execution().threads = 0;
+    EXPECT_FALSE(same_bytes(results[0], s.estimate));
+    for (size_t i = 1; i < results.size(); ++i) {
+      EXPECT_TRUE(same_bytes(results[0], results[i])) << "yuv " << yuv << ", run " << i;
+      EXPECT_TRUE(same_bytes(depths[0], depths[i])) << "yuv " << yuv << ", run " << i;
+      EXPECT_EQ(consoles[0], consoles[i]);
+    }
   }
-  execution().reference = false;
-  EXPECT_FALSE(same_bytes(results[0], s.estimate));
-  EXPECT_TRUE(same_bytes(results[0], results[1]));
-  EXPECT_EQ(consoles[0], consoles[1]);
 }
 
 TEST(FastProjection, ShortFullSizeRun) {
