@@ -2,7 +2,6 @@
 // line on stderr and a documented exit status.
 #include "main.h"
 
-#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -136,10 +135,6 @@ int run_pipeline(const RunOptions& o) {
 }
 
 int main(int argc, char** argv) {
-  // The stages allocate and free many full-resolution images (48 MB each); keeping them on
-  // the heap instead of mapping fresh pages every time avoids re-faulting them in.
-  mallopt(M_MMAP_THRESHOLD, 512 << 20);
-  mallopt(M_TRIM_THRESHOLD, 1 << 30);
   install_signal_handlers();
   try {
     const RunOptions options = parse_command_line(argc, argv);
