@@ -299,10 +299,17 @@ void Output::write_depth_float(const std::string& relative, const cv::Mat& depth
 
 void Output::write_image(const std::string& relative, const cv::Mat& image) const {
   const std::string full = path(relative);
-  std::vector<uchar> bytes;
+  // The run writes the same few large images over and over: keeping the 8-bit copy and the
+  // encoded bytes between calls spares faulting in fresh pages each time.
+  thread_local std::vector<uchar> bytes;
+  thread_local cv::Mat eight_bit;
+  // The encoders take 8 bits; converting here is the conversion the encoder would make.
+  const bool wide = image.depth() == CV_32F || image.depth() == CV_64F;
+  const cv::Mat& encoded = wide ? eight_bit : image;
   bool ok = false;
   try {
-    ok = cv::imencode(extension_of(full), image, bytes);
+    if (wide) image.convertTo(eight_bit, CV_8U);
+    ok = cv::imencode(extension_of(full), encoded, bytes);
   } catch (const cv::Exception&) {
     ok = false;
   }
@@ -313,7 +320,7 @@ void Output::write_image(const std::string& relative, const cv::Mat& image) cons
   if (png_ && (ext == ".ppm" || ext == ".pgm")) {
     const std::string png_path = full.substr(0, full.size() - ext.size()) + ".png";
     // The PNG encoder converts float samples to 8 bits exactly as the PPM / PGM one does.
-    if (!cv::imencode(".png", image, bytes))
+    if (!cv::imencode(".png", encoded, bytes))
       throw output_error(png_path, "cannot encode image of type " + describe_type(image.type()));
     write_file_atomic(png_path, bytes);
     written_.push_back(png_path);

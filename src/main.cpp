@@ -23,6 +23,7 @@
 #include "rawSuperResolution.h"
 #include "signals.h"
 #include "textformat.h"
+#include "timings.h"
 #include "viewCreate.h"
 
 namespace {
@@ -89,6 +90,7 @@ int run_pipeline(const RunOptions& o) {
   out.set_float_depth(o.float_depth);
   {
     // Reading validates both inputs; nothing is written before they pass.
+    ScopedTiming timing("read and cut views");
     progress().begin("reading the exposure");
     auto vc = std::make_unique<viewCreate>(o.rgb_path.c_str(), o.raw_path.c_str(), g);
     make_output_tree(out, o);
@@ -121,6 +123,7 @@ int run_pipeline(const RunOptions& o) {
   views.clear();
   masks.clear();
 
+  print_timings();
   std::cout << "finish" << std::endl;
   const std::clock_t stop = std::clock();
   const double cpu_seconds = static_cast<double>(stop - start) / 1000000.0;

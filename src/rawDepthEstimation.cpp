@@ -8,6 +8,7 @@
 #include "PSF.h"
 #include "errors.h"
 #include "execution.h"
+#include "timings.h"
 #include "imageio.h"
 #include "progress.h"
 #include "textformat.h"
@@ -63,7 +64,11 @@ rawDepthEstimation::~rawDepthEstimation() = default;
 
 void rawDepthEstimation::estimate_rawdepth(const cv::Mat& estimate, const cv::Mat* views,
                                            const cv::Mat* masks, cv::Mat& depth) {
-  search_rawdisparity(estimate, views, masks, depth);
+  {
+    ScopedTiming timing("depth estimation");
+    search_rawdisparity(estimate, views, masks, depth);
+  }
+  ScopedTiming timing("write depth");
   save_depth(depth);
 }
 

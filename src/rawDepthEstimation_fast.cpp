@@ -4,7 +4,6 @@
 // cost of a pixel still adds the views in ascending order, and the window mean still adds its
 // taps in raster order (a left-out cost adds +0, which changes nothing since the sum starts at
 // +0 and can never become -0). Rows are shared out between threads; no sum is split.
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -16,6 +15,7 @@
 
 #include "PSF.h"
 #include "execution.h"
+#include "hugepages.h"
 #include "progress.h"
 #include "rawDepthEstimation.h"
 
@@ -30,24 +30,18 @@ namespace {
 
 // ---- Working memory ----
 
-// Images of one estimation in transparent huge pages where the system offers them: a
-// full-size sweep touches about 300 MB, and faulting that in 4 KB pages costs more than
-// a good part of the arithmetic.
+// Images of one estimation in huge pages: a full-size sweep touches about 300 MB.
 class Arena {
  public:
   cv::Mat mat(int rows, int cols, int type) {
-    constexpr size_t huge = size_t(2) << 20;
     const size_t bytes = static_cast<size_t>(rows) * cols * CV_ELEM_SIZE(type);
-    const size_t size = std::max(huge, (bytes + huge - 1) / huge * huge);
-    void* p = std::aligned_alloc(huge, size);
-    if (p == nullptr) throw std::bad_alloc();
-    blocks_.emplace_back(p, &std::free);
-    madvise(p, size, MADV_HUGEPAGE);  // advice only: without it the pages are just smaller
+    void* p = huge_alloc(std::max(bytes, huge_page_bytes));  // small images too
+    blocks_.emplace_back(p, &huge_free);
     return cv::Mat(rows, cols, type, p);
   }
 
  private:
-  std::vector<std::unique_ptr<void, decltype(&std::free)>> blocks_;
+  std::vector<std::unique_ptr<void, decltype(&huge_free)>> blocks_;
 };
 
 // ---- Per-sample encoding ----

@@ -17,6 +17,7 @@
 #include "rawDepthEstimation.h"
 #include "rawSuperResolution_model.h"
 #include "textformat.h"
+#include "timings.h"
 
 // ---- Per-sample formulas ------------------------------------------------------------------
 
@@ -303,10 +304,13 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
                                   inner_iterations));
       std::cout << k << std::endl;
 
-      cv::Mat error = cv::Mat::zeros(g.low_y, g.low_x, CV_32FC3);
-      calculate_rawerror(u, views, masks, depth, error);
-      const double E = cv::norm(error, cv::NORM_L2);
-      error.release();
+      double E;
+      {
+        ScopedTiming timing("raw error");
+        cv::Mat error = cv::Mat::zeros(g.low_y, g.low_x, CV_32FC3);
+        calculate_rawerror(u, views, masks, depth, error);
+        E = cv::norm(error, cv::NORM_L2);
+      }
       std::cout << "norm error = " << E << std::endl;
 
       cv::Mat grad;
@@ -317,7 +321,11 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
         grad_buf.setTo(cv::Scalar(0, 0, 0, 0));
         grad = grad_buf;
       }
-      calculate_rawgradient_all(u, grad, views, masks, depth);
+      {
+        ScopedTiming timing("gradient (data term)");
+        calculate_rawgradient_all(u, grad, views, masks, depth);
+      }
+      ScopedTiming regulariser_timing("gradient (regulariser)");
 
       // Residual of the coupling: d - D T u + b.
       auto coupling = [&](const cv::Mat& Px, const cv::Mat& d, const cv::Mat& b) -> cv::Mat {
@@ -346,7 +354,9 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
       Tu.release();
 
       grad = -1.0 * grad;
+      regulariser_timing.stop();
 
+      ScopedTiming second_timing("second-order term and step");
       cv::Mat H;
       if (plain) {
         H = cv::Mat(g.high_y, g.high_x, CV_32FC3, cv::Scalar(0, 0, 0, 0));
@@ -365,6 +375,7 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
 
       const double G2 = cv::norm(grad, cv::NORM_L2);
       const double G1 = cv::norm(grad, cv::NORM_L1);
+      second_timing.stop();
 
       // A direction without curvature has no step length: the step ends without an update.
       const double curvature = q0 + lambda * qx + lambda * qy;
@@ -394,13 +405,20 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
       if (flat || alpha * G1 / N < 0.01) break;
 
       const float af = static_cast<float>(alpha);
-      float* pu = u.ptr<float>();
-      const float* pg = grad.ptr<float>();
-      const size_t n = u.total() * 3;
-      for (size_t i = 0; i < n; ++i) pu[i] = descend(pu[i], pg[i], af);
+      // Each sample on its own: rows split over the threads.
+      parallel_bands(plain ? 1 : u.rows, [&](int y0, int y1) {
+        if (plain) y1 = u.rows;
+        float* pu = u.ptr<float>(y0);
+        const float* pg = grad.ptr<float>(y0);
+        const size_t n = static_cast<size_t>(y1 - y0) * u.cols * 3;
+        for (size_t i = 0; i < n; ++i) pu[i] = descend(pu[i], pg[i], af);
+      });
     }
 
-    if (out_ != nullptr) out_->write_image(dir + strformat("sr%02d.ppm", it), u);
+    if (out_ != nullptr) {
+      ScopedTiming timing("write estimate");
+      out_->write_image(dir + strformat("sr%02d.ppm", it), u);
+    }
 
     if (joint) {
       auto de = std::make_unique<rawDepthEstimation>(
@@ -412,24 +430,32 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
       progress().begin("super-resolution", outer_iterations * std::max(inner_iterations, 0),
                        (it + 1) * inner_iterations);
       check_image(depth, g.high_y, g.high_x, CV_32FC1, "re-estimated disparity map");
-      if (out_ != nullptr)
+      if (out_ != nullptr) {
+        ScopedTiming timing("write depth");
         write_depth_files(*out_, dir + strformat("depth/depth%02d.pgm", it), depth,
                           depth_params_.min_disparity, depth_params_.max_disparity, g);
+      }
     }
 
+    ScopedTiming split_timing("split update");
     cv::Mat Tu = T_into(u, tu_buf);
-    {
-      const cv::Mat Px = D_into(Tu, p_buf, false);
-      cv::Mat shifted = Px - bx;
-      shrinkage(shifted, dx);
-      bx = bx + dx - Px;
-    }
-    {
-      const cv::Mat Py = D_into(Tu, p_buf, true);
-      cv::Mat shifted = Py - by;
-      shrinkage(shifted, dy);
-      by = by + dy - Py;
-    }
+    // d = shrink(D T u - b), then b = b + d - D T u; the fast path evaluates the same
+    // library operations into reused buffers.
+    const auto split = [&](bool vertical, cv::Mat& d, cv::Mat& b) {
+      const cv::Mat P = D_into(Tu, p_buf, vertical);
+      if (plain) {
+        cv::Mat shifted = P - b;
+        shrinkage(shifted, d);
+        b = b + d - P;
+        return;
+      }
+      cv::subtract(P, b, r_buf);
+      shrinkage(r_buf, d);
+      cv::add(b, d, back_buf);
+      cv::subtract(back_buf, P, b);
+    };
+    split(false, dx, bx);
+    split(true, dy, by);
   }
   progress().end();
 }
@@ -527,9 +553,20 @@ void rawSuperResolution::product_matrixL(cv::Mat& src, cv::Mat& dst) {
 void rawSuperResolution::shrinkage(cv::Mat& src, cv::Mat& dst) {
   check_full(src, "shrinkage input");
   const double t = mu / lambda;
-  dst = cv::Mat::zeros(geom_.high_y, geom_.high_x, CV_32FC3);
-  const float* s = src.ptr<float>();
-  float* d = dst.ptr<float>();
-  const size_t n = static_cast<size_t>(geom_.full_pixels()) * 3;
-  for (size_t i = 0; i < n; ++i) d[i] = soft_threshold(s[i], t);
+  if (execution().reference) {
+    dst = cv::Mat::zeros(geom_.high_y, geom_.high_x, CV_32FC3);
+    const float* s = src.ptr<float>();
+    float* d = dst.ptr<float>();
+    const size_t n = static_cast<size_t>(geom_.full_pixels()) * 3;
+    for (size_t i = 0; i < n; ++i) d[i] = soft_threshold(s[i], t);
+    return;
+  }
+  // Every sample is written, so a buffer nobody else holds is reused as it is.
+  full_buffer(dst, geom_.high_y, geom_.high_x);
+  parallel_bands(geom_.high_y, [&](int y0, int y1) {
+    const float* s = src.ptr<float>(y0);
+    float* d = dst.ptr<float>(y0);
+    const size_t n = static_cast<size_t>(y1 - y0) * geom_.high_x * 3;
+    for (size_t i = 0; i < n; ++i) d[i] = soft_threshold(s[i], t);
+  });
 }

@@ -14,23 +14,28 @@
 
 #include "PSF.h"
 #include "execution.h"
+#include "hugepages.h"
 #include "imageio.h"
 #include "rawSuperResolution_model.h"
 #include "textformat.h"
+#include "timings.h"
 
 // Entries of one view: view pixels with a recorded channel and a footprint of four written
 // z-buffer entries, in raster order of the view; and their footprint pixels sorted by the
 // source pixel that won each of them.
 struct ViewPlan {
-  std::vector<int32_t> pixel;      // per entry: k * low_x + n
-  std::vector<uint8_t> channel;    // per entry: mask value 0..2
-  std::vector<int32_t> winner;     // per entry, 4: source pixel of each footprint pixel
-  std::vector<int32_t> entry_row;  // low_y + 1: first entry of view row k
+  HugeVector<int32_t> pixel;      // per entry: k * low_x + n
+  HugeVector<uint8_t> channel;    // per entry: mask value 0..2
+  HugeVector<int32_t> winner;     // per entry, 4: source pixel of each footprint pixel
+  std::vector<int32_t> entry_row; // low_y + 1: first entry of view row k
   // Footprint pixels sorted by source pixel, each with what its back-warped value needs.
-  std::vector<int32_t> offset;     // 3 * source column + channel, within the source row
-  std::vector<int32_t> entry;      // the entry whose value it carries
-  std::vector<float> weight;       // splat weight of this footprint pixel
-  std::vector<int32_t> source_row; // high_y + 1: first sorted item of source row y
+  struct Item {
+    int32_t offset;  // 3 * source column + channel, within the source row
+    int32_t entry;   // the entry whose value it carries
+    float weight;    // splat weight of this footprint pixel
+  };
+  HugeVector<Item> items;
+  HugeVector<int32_t> source_row; // high_y + 1: first sorted item of source row y
 };
 
 struct ProjectionPlan {
@@ -46,9 +51,10 @@ struct ProjectionPlan {
   float depth_lo = 0.0f, depth_hi = 0.0f;
   std::vector<float> non_finite;
   // Working buffers reused by every call on this plan (fresh pages are costly to fault in).
-  mutable std::vector<std::vector<float>> values;   // per view: value per entry
+  mutable std::vector<HugeVector<float>> values;   // per view: value per entry
   mutable std::vector<std::vector<float>> scratch;  // per thread: band accumulator
   mutable cv::Mat blurred;                          // the blurred input of the last call
+  mutable cv::Mat warped, value;                    // diagnostic images of one view
 };
 
 namespace {
@@ -68,9 +74,9 @@ bool footprints_disjoint(const Geometry& g) {
 }
 
 struct WarpScratch {
-  std::vector<float> z;          // z-buffer of one band of target rows
-  std::vector<int32_t> win;      // winners of that band
-  std::vector<int32_t> inverse;  // source pixel -> code, -1 where none
+  HugeVector<float> z;          // z-buffer of one band of target rows
+  HugeVector<int32_t> win;      // winners of that band
+  HugeVector<int32_t> inverse;  // source pixel -> code, -1 where none
 };
 
 // Rows a view's disparity shift can take: from the extreme finite disparities (the shift is
@@ -206,9 +212,7 @@ void build_view(const ProjectionPlan& plan, const cv::Mat& mask, int view, WarpS
   vp.entry_row[g.low_y] = static_cast<int32_t>(vp.pixel.size());
   // Footprint pixels in raster order of their sources; each source wins at most one target.
   const size_t items = vp.winner.size();
-  vp.offset.resize(items);
-  vp.entry.resize(items);
-  vp.weight.resize(items);
+  vp.items.resize(items);
   vp.source_row.assign(g.high_y + 1, 0);
   size_t j = 0;
   for (int y = 0; y < g.high_y; ++y) {
@@ -222,9 +226,8 @@ void build_view(const ProjectionPlan& plan, const cv::Mat& mask, int view, WarpS
       const int pix = vp.pixel[e];
       const int k = pix / g.low_x, n = pix - k * g.low_x;
       const SplatWeights sw = splat_weights(plan.wx[n], plan.wy[k]);
-      vp.offset[j] = 3 * x + vp.channel[e];
-      vp.entry[j] = e;
-      vp.weight[j] = corner == 0 ? sw.w00 : corner == 1 ? sw.w01 : corner == 2 ? sw.w10 : sw.w11;
+      vp.items[j] = {3 * x + vp.channel[e], e,
+                     corner == 0 ? sw.w00 : corner == 1 ? sw.w01 : corner == 2 ? sw.w10 : sw.w11};
       ++j;
     }
   }
@@ -321,7 +324,7 @@ inline void sample_entry(const ProjectionPlan& p, const ViewPlan& vp, int k, int
 // Value kept per entry of view rows [k0, k1) of every view: residual or projected sample in
 // the entry's channel. Rows outer, views inner, so the blurred rows stay in cache.
 void entry_values(Projection kind, const ProjectionPlan& p, int k0, int k1, const float* blurred,
-                  const cv::Mat* views, std::vector<std::vector<float>>& values) {
+                  const cv::Mat* views, std::vector<HugeVector<float>>& values) {
   for (int i = 0; i < view_count; ++i) {
     const ViewPlan& vp = p.views[i];
     float* val = values[i].data();
@@ -349,22 +352,26 @@ void view_row_chunks(int rows, Body&& body) {
   });
 }
 
-// The full warped image of a view from its winner map.
-cv::Mat warped_image(const cv::Mat& blurred, const cv::Mat& winners) {
-  cv::Mat w = cv::Mat::zeros(blurred.rows, blurred.cols, CV_32FC3);
-  const int32_t* win = winners.ptr<int32_t>();
-  const cv::Vec3f* b = blurred.ptr<cv::Vec3f>();
-  cv::Vec3f* o = w.ptr<cv::Vec3f>();
-  for (size_t t = 0; t < winners.total(); ++t)
-    if (win[t] >= 0) o[t] = b[win[t]];
-  return w;
+// The full warped image of a view from its winner map, into w.
+void warped_image(const cv::Mat& blurred, const cv::Mat& winners, cv::Mat& w) {
+  w.create(blurred.rows, blurred.cols, CV_32FC3);
+  parallel_bands(blurred.rows, [&](int y0, int y1) {
+    const cv::Vec3f* b = blurred.ptr<cv::Vec3f>();
+    for (int y = y0; y < y1; ++y) {
+      const int32_t* win = winners.ptr<int32_t>(y);
+      cv::Vec3f* o = w.ptr<cv::Vec3f>(y);
+      for (int x = 0; x < blurred.cols; ++x) o[x] = win[x] >= 0 ? b[win[x]] : cv::Vec3f();
+    }
+  });
 }
 
-cv::Mat value_image(const ProjectionPlan& p, const ViewPlan& vp, const std::vector<float>& values) {
-  cv::Mat v = cv::Mat::zeros(p.g.low_y, p.g.low_x, CV_32FC3);
+// The values of a view's entries in their channels, zero elsewhere, into v.
+void value_image(const ProjectionPlan& p, const ViewPlan& vp, const HugeVector<float>& values,
+                 cv::Mat& v) {
+  v.create(p.g.low_y, p.g.low_x, CV_32FC3);
+  v.setTo(cv::Scalar::all(0));
   float* o = v.ptr<float>();
   for (size_t e = 0; e < values.size(); ++e) o[3 * static_cast<size_t>(vp.pixel[e]) + vp.channel[e]] = values[e];
-  return v;
 }
 
 constexpr int band_rows = 24;
@@ -467,7 +474,7 @@ __attribute__((target_clones("avx2", "default"))) void add_rows(float* __restric
 }
 
 // Adds, per view in ascending order, the blur of the back-warped splat of `values` to `out`.
-void carry_back(const ProjectionPlan& p, const std::vector<std::vector<float>>& values,
+void carry_back(const ProjectionPlan& p, const std::vector<HugeVector<float>>& values,
                 cv::Mat& out) {
   const Geometry& g = p.g;
   const int rows = g.high_y, cols = g.high_x;
@@ -508,11 +515,12 @@ void carry_back(const ProjectionPlan& p, const std::vector<std::vector<float>>& 
           qs.clear();
           bool finite = true;
           for (int j = j0; j < j1; ++j) {
-            const float v = val[vp.entry[j]] * vp.weight[j];
+            const ViewPlan::Item& item = vp.items[j];
+            const float v = val[item.entry] * item.weight;
             if (v == 0.0f) continue;
             finite = finite && std::isfinite(v);
             vs.push_back(v);
-            qs.push_back(vp.offset[j]);
+            qs.push_back(item.offset);
           }
           if (vs.empty()) continue;
           if (tiled && finite) {
@@ -564,6 +572,7 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
     if (cache) cache->reset();
     // Reused by every build; builds run on the calling thread, one at a time.
     static std::vector<WarpScratch> warp_scratch;
+    ScopedTiming timing("projection plan");
     plan = build_plan(masks, depth, g, std::move(recycled), warp_scratch);
   }
   if (cache) *cache = plan;
@@ -572,8 +581,13 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
   const std::string dir = strformat("bigSR/view%03d/", view_count);
   const bool diagnostics = kind == Projection::gradient && diag != nullptr;
   cv::Mat& blurred = p.blurred;
-  PSF(image, blurred, g.xscale(), g.yscale());
+  {
+    ScopedTiming timing("blur");
+    PSF(image, blurred, g.xscale(), g.yscale());
+  }
+  ScopedTiming diag_timing("diagnostic images");
   if (diagnostics) diag->write_image(dir + "blur.ppm", blurred);
+  diag_timing.stop();
   const float* bl = blurred.ptr<float>();
 
   if (kind == Projection::error) {
@@ -595,16 +609,22 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
     return;
   }
 
-  std::vector<std::vector<float>>& values = p.values;
+  std::vector<HugeVector<float>>& values = p.values;
   values.resize(view_count);
   for (int i = 0; i < view_count; ++i) values[i].resize(p.views[i].pixel.size());
-  view_row_chunks(g.low_y, [&](int k0, int k1) { entry_values(kind, p, k0, k1, bl, views, values); });
+  {
+    ScopedTiming timing("sample views");
+    view_row_chunks(g.low_y, [&](int k0, int k1) { entry_values(kind, p, k0, k1, bl, views, values); });
+  }
   if (diagnostics) {
+    ScopedTiming timing("diagnostic images");
     for (int i : {10, 60}) {
-      diag->write_image(dir + strformat("motion%d.ppm", i),
-                        warped_image(blurred, i == 10 ? p.winners10 : p.winners60));
-      diag->write_image(dir + strformat("error%d.ppm", i), value_image(p, p.views[i], values[i]));
+      warped_image(blurred, i == 10 ? p.winners10 : p.winners60, p.warped);
+      diag->write_image(dir + strformat("motion%d.ppm", i), p.warped);
+      value_image(p, p.views[i], values[i], p.value);
+      diag->write_image(dir + strformat("error%d.ppm", i), p.value);
     }
   }
+  ScopedTiming timing("carry back");
   carry_back(p, values, out);
 }

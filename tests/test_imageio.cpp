@@ -1,4 +1,5 @@
 // Output writing: extra PNG and float depth forms, and that failed writes keep old files.
+#include <fstream>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -33,6 +34,15 @@ TEST(Output, PngHasThePixelsOfThePpmForFloatImages) {
   ASSERT_FALSE(ppm.empty());
   EXPECT_TRUE(same_bytes(ppm, png));
   EXPECT_EQ(out.written().size(), 2u);
+  // The file holds what the library's encoder makes of the float image itself, also after
+  // an image of another kind went through the reused buffers.
+  out.write_image("b.pgm", cv::Mat(5, 2, CV_32FC1, cv::Scalar(77.5)));
+  out.write_image("a.ppm", img);
+  std::vector<uchar> expected;
+  ASSERT_TRUE(cv::imencode(".ppm", img, expected));
+  std::ifstream in(dir + "/a.ppm", std::ios::binary);
+  const std::vector<uchar> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(file, expected);
   fs::remove_all(dir);
 }
 
