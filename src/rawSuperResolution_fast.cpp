@@ -50,6 +50,11 @@ struct ProjectionPlan {
   bool has_finite = false;
   float depth_lo = 0.0f, depth_hi = 0.0f;
   std::vector<float> non_finite;
+  // Per segment of a row (segment_cols source pixels): its extreme finite disparities, and
+  // whether it holds a non-finite one. A view's warp skips the segments whose shifts cannot
+  // reach the target rows at hand.
+  std::vector<float> segment_lo, segment_hi;
+  std::vector<uint8_t> segment_non_finite;
   // Working buffers reused by every call on this plan (fresh pages are costly to fault in).
   mutable std::vector<HugeVector<float>> values;   // per view: value per entry
   mutable std::vector<std::vector<float>> scratch;  // per thread: band accumulator
@@ -73,10 +78,16 @@ bool footprints_disjoint(const Geometry& g) {
   return true;
 }
 
+constexpr int segment_cols = 64;
+int segments_per_row(int cols) { return (cols + segment_cols - 1) / segment_cols; }
+
 struct WarpScratch {
   HugeVector<float> z;          // z-buffer of one band of target rows
   HugeVector<int32_t> win;      // winners of that band
   HugeVector<int32_t> inverse;  // source pixel -> code, -1 where none
+  // Per segment, for the view at hand: the least and greatest row shift of its pixels
+  // (lo > hi: the segment is always scanned).
+  std::vector<int> shift_lo, shift_hi;
 };
 
 // Rows a view's disparity shift can take: from the extreme finite disparities (the shift is
@@ -117,6 +128,7 @@ void warp_band(const ProjectionPlan& p, int view, const ShiftRange& range, int t
   float* z = s.z.data();
   int32_t* win = s.win.data();
   const int y0 = std::max(0, t0 - range.hi), y1 = std::min(rows, t1 - range.lo);
+  const int segments = segments_per_row(cols);
   // Shifts of the last two distinct disparities: a lone speckle in a smooth region then
   // costs no recomputation on the way back.
   float last = 0.0f, prev = 0.0f;
@@ -124,27 +136,34 @@ void warp_band(const ProjectionPlan& p, int view, const ShiftRange& range, int t
   int psy = sy, psx = sx;
   for (int y = y0; y < y1; ++y) {
     const float* d = p.depth.ptr<float>(y);
-    for (int x = 0; x < cols; ++x) {
-      const float dv = d[x];
-      if (std::memcmp(&dv, &last, sizeof dv) != 0) {
-        if (std::memcmp(&dv, &prev, sizeof dv) == 0) {
-          std::swap(sy, psy);
-          std::swap(sx, psx);
-        } else {
-          psy = sy;
-          psx = sx;
-          sy = disparity_shift_rows(dv, vy, g);
-          sx = disparity_shift_cols(dv, vx);
+    const int* seg_lo = s.shift_lo.data() + static_cast<size_t>(y) * segments;
+    const int* seg_hi = s.shift_hi.data() + static_cast<size_t>(y) * segments;
+    for (int sg = 0; sg < segments; ++sg) {
+      // A segment whose every shift misses the band writes nothing there: skip it whole.
+      if (seg_lo[sg] <= seg_hi[sg] && (y + seg_lo[sg] >= t1 || y + seg_hi[sg] < t0)) continue;
+      const int x_end = std::min(cols, (sg + 1) * segment_cols);
+      for (int x = sg * segment_cols; x < x_end; ++x) {
+        const float dv = d[x];
+        if (std::memcmp(&dv, &last, sizeof dv) != 0) {
+          if (std::memcmp(&dv, &prev, sizeof dv) == 0) {
+            std::swap(sy, psy);
+            std::swap(sx, psx);
+          } else {
+            psy = sy;
+            psx = sx;
+            sy = disparity_shift_rows(dv, vy, g);
+            sx = disparity_shift_cols(dv, vx);
+          }
+          prev = last;
+          last = dv;
         }
-        prev = last;
-        last = dv;
-      }
-      const int ty = y + sy, tx = x + sx;
-      if (ty < t0 || ty >= t1 || tx < 0 || tx >= cols) continue;
-      const int t = (ty - t0) * cols + tx;
-      if (dv > z[t]) {
-        z[t] = dv;
-        win[t] = y * cols + x;
+        const int ty = y + sy, tx = x + sx;
+        if (ty < t0 || ty >= t1 || tx < 0 || tx >= cols) continue;
+        const int t = (ty - t0) * cols + tx;
+        if (dv > z[t]) {
+          z[t] = dv;
+          win[t] = y * cols + x;
+        }
       }
     }
   }
@@ -158,6 +177,22 @@ void build_view(const ProjectionPlan& plan, const cv::Mat& mask, int view, WarpS
   const Geometry& g = plan.g;
   const int rows = g.high_y, cols = g.high_x;
   const ShiftRange range = row_shift_range(plan, view_offset_y(view));
+  const int vy = view_offset_y(view);
+  const size_t segments = plan.segment_lo.size();
+  s.shift_lo.resize(segments);
+  s.shift_hi.resize(segments);
+  for (size_t i = 0; i < segments; ++i) {
+    if (plan.segment_non_finite[i]) {
+      s.shift_lo[i] = 1;  // always scanned
+      s.shift_hi[i] = 0;
+      continue;
+    }
+    // The shift is monotonic in the disparity, one way or the other with the view's side.
+    const int a = disparity_shift_rows(plan.segment_lo[i], vy, g);
+    const int b = disparity_shift_rows(plan.segment_hi[i], vy, g);
+    s.shift_lo[i] = std::min(a, b);
+    s.shift_hi[i] = std::max(a, b);
+  }
   vp.entry_row.assign(g.low_y + 1, 0);
   const size_t most = static_cast<size_t>(cv::countNonZero(mask < 3));
   vp.pixel.reserve(most);
@@ -278,10 +313,23 @@ std::shared_ptr<const ProjectionPlan> build_plan(const cv::Mat* masks, const cv:
   plan->winners60.create(g.high_y, g.high_x, CV_32S);
   plan->has_finite = false;
   plan->non_finite.clear();
+  const int segments = segments_per_row(g.high_x);
+  plan->segment_lo.assign(static_cast<size_t>(g.high_y) * segments, 0.0f);
+  plan->segment_hi.assign(static_cast<size_t>(g.high_y) * segments, 0.0f);
+  plan->segment_non_finite.assign(static_cast<size_t>(g.high_y) * segments, 0);
   for (int y = 0; y < g.high_y; ++y) {
     const float* d = plan->depth.ptr<float>(y);
     for (int x = 0; x < g.high_x; ++x) {
       const float v = d[x];
+      const size_t sg = static_cast<size_t>(y) * segments + x / segment_cols;
+      if (!std::isfinite(v)) {
+        plan->segment_non_finite[sg] = 1;
+      } else if (x % segment_cols == 0) {
+        plan->segment_lo[sg] = plan->segment_hi[sg] = v;
+      } else {
+        plan->segment_lo[sg] = std::min(plan->segment_lo[sg], v);
+        plan->segment_hi[sg] = std::max(plan->segment_hi[sg], v);
+      }
       if (std::isfinite(v)) {
         plan->depth_lo = plan->has_finite ? std::min(plan->depth_lo, v) : v;
         plan->depth_hi = plan->has_finite ? std::max(plan->depth_hi, v) : v;
@@ -375,6 +423,8 @@ void value_image(const ProjectionPlan& p, const ViewPlan& vp, const HugeVector<f
 }
 
 constexpr int band_rows = 24;
+// Output rows a 5-row kernel reaches beyond a band from the source rows it reads.
+constexpr int junk_rows = 4;
 
 // Scatter of a source row for a 3-column kernel on tiles of 16 floats aligned in the padded
 // accumulator rows: a sample at float q (3 * (column + 1) + channel - 3) feeds the output
@@ -406,39 +456,43 @@ TileKernel tile_kernel(const std::vector<float>& kw, int krows) {
 }
 
 // One pass over a source row's samples v (at floats q, ascending, n >= 1) for all five
-// output rows of a 5-row kernel whose rows 0 and 4, and 1 to 3, are equal: rows[r] is
-// output row py - (r - 2) (tap row r), or a junk
-// row where that output lies outside the band. Every sample adds to both tiles (the next
-// tile's weights are 0 unless it spills), so the only data-dependent branch is the move to
-// the next tile. The ten accumulators are named variables: arrays of vectors would be kept
-// on the stack.
+// output rows of a 5-row kernel whose rows 0 and 4, and 1 to 3, are equal: the output rows
+// py - 2 ... py + 2 (tap rows 2 ... -2) are the consecutive accumulator rows from `base` on,
+// `stride` floats apart (rows outside the band are junk rows). Every sample adds to both
+// tiles (the next tile's weights are 0 unless it spills), so the only data-dependent branch
+// is the move to the next tile. The ten accumulators are named variables and the rows are
+// reached from one pointer: arrays of vectors, or five row pointers, would be kept on the
+// stack.
 #define PLENOSR_ROWS(X) X(0) X(1) X(2) X(3) X(4)
 __attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_tiles5(
-    const float* v, const int32_t* q, int n, float* const* rows, const v16* lo, const v16* hi) {
-  int cur = q[0] / tile;
-  float* const rp0 = rows[0], * const rp1 = rows[1], * const rp2 = rows[2], * const rp3 = rows[3],
-              * const rp4 = rows[4];
-#define LOAD(r) v16 a##r, b##r;                              \
-  std::memcpy(&a##r, rp##r + tile * cur, sizeof(v16)); \
-  std::memcpy(&b##r, rp##r + tile * (cur + 1), sizeof(v16));
+    const float* v, const uint32_t* q, int n, float* base, ptrdiff_t stride, const v16* lo,
+    const v16* hi) {
+  uint32_t cur = q[0] / tile;
+  float* p = base + tile * cur;
+#define LOAD(r) v16 a##r, b##r;                             \
+  std::memcpy(&a##r, p + (r) * stride, sizeof(v16)); \
+  std::memcpy(&b##r, p + (r) * stride + tile, sizeof(v16));
   PLENOSR_ROWS(LOAD)
 #undef LOAD
   for (int j = 0; j < n; ++j) {
-    const int t = q[j] / tile, s = q[j] % tile;
+    const uint32_t t = q[j] / tile, s = q[j] % tile;
     if (t != cur) {
       if (t == cur + 1) {
-#define NEXT(r) std::memcpy(rp##r + tile * cur, &a##r, sizeof(v16)); \
-  a##r = b##r;                                                     \
-  std::memcpy(&b##r, rp##r + tile * (t + 1), sizeof(v16));
+#define NEXT(r) std::memcpy(p + (r) * stride, &a##r, sizeof(v16)); \
+  a##r = b##r;                                                  \
+  std::memcpy(&b##r, p + (r) * stride + 2 * tile, sizeof(v16));
         PLENOSR_ROWS(NEXT)
 #undef NEXT
+        p += tile;
       } else {
-#define JUMP(r) std::memcpy(rp##r + tile * cur, &a##r, sizeof(v16));     \
-  std::memcpy(rp##r + tile * (cur + 1), &b##r, sizeof(v16));              \
-  std::memcpy(&a##r, rp##r + tile * t, sizeof(v16));                      \
-  std::memcpy(&b##r, rp##r + tile * (t + 1), sizeof(v16));
-        PLENOSR_ROWS(JUMP)
-#undef JUMP
+#define STORE(r) std::memcpy(p + (r) * stride, &a##r, sizeof(v16)); \
+  std::memcpy(p + (r) * stride + tile, &b##r, sizeof(v16));
+        PLENOSR_ROWS(STORE)
+        p = base + tile * t;
+#define RELOAD(r) std::memcpy(&a##r, p + (r) * stride, sizeof(v16)); \
+  std::memcpy(&b##r, p + (r) * stride + tile, sizeof(v16));
+        PLENOSR_ROWS(RELOAD)
+#undef RELOAD
       }
       cur = t;
     }
@@ -457,8 +511,6 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_tiles5
     a4 = a4 + edge_a;
     b4 = b4 + edge_b;
   }
-#define STORE(r) std::memcpy(rp##r + tile * cur, &a##r, sizeof(v16)); \
-  std::memcpy(rp##r + tile * (cur + 1), &b##r, sizeof(v16));
   PLENOSR_ROWS(STORE)
 #undef STORE
 }
@@ -496,11 +548,12 @@ void carry_back(const ProjectionPlan& p, const std::vector<HugeVector<float>>& v
   if (scratch.size() < static_cast<size_t>(worker_threads())) scratch.resize(worker_threads());
   parallel_bands(bands, [&](int b0, int b1) {
     std::vector<float>& buf = scratch[omp_thread()];
-    // Band rows, then one junk row for outputs outside the band, then spare tiles.
-    buf.assign(stride * (band_rows + 1) + 48, 0.0f);
-    float* acc = buf.data() + (16 - reinterpret_cast<uintptr_t>(buf.data()) / 4 % 16) % 16;
+    // Junk rows above and below the band take the outputs outside it, then spare tiles.
+    buf.assign(stride * (band_rows + 2 * junk_rows) + 48, 0.0f);
+    float* const acc = buf.data() + (16 - reinterpret_cast<uintptr_t>(buf.data()) / 4 % 16) % 16 +
+                       junk_rows * stride;  // band row 0
     std::vector<float> vs;
-    std::vector<int32_t> qs;
+    std::vector<uint32_t> qs;
     for (int b = b0; b < b1; ++b) {
       const int y0 = b * band_rows, y1 = std::min(rows, y0 + band_rows);
       for (int i = 0; i < view_count; ++i) {
@@ -509,37 +562,40 @@ void carry_back(const ProjectionPlan& p, const std::vector<HugeVector<float>>& v
         for (int py = std::max(0, y0 - hr); py < std::min(rows, y1 + hr); ++py) {
           const int j0 = vp.source_row[py], j1 = vp.source_row[py + 1];
           if (j0 == j1) continue;
-          const int l_lo = std::max(-hr, py - (y1 - 1)), l_hi = std::min(hr, py - y0);
-          // Back-warped samples of this source row, zeros left out.
-          vs.clear();
-          qs.clear();
+          // Back-warped samples of this source row, zeros left out (without a branch: each
+          // sample is written, and the count moves past it unless it is zero).
+          if (vs.size() < static_cast<size_t>(j1 - j0)) {
+            vs.resize(j1 - j0);
+            qs.resize(j1 - j0);
+          }
+          float* const vsp = vs.data();
+          uint32_t* const qsp = qs.data();
+          int count = 0;
           bool finite = true;
           for (int j = j0; j < j1; ++j) {
             const ViewPlan::Item& item = vp.items[j];
             const float v = val[item.entry] * item.weight;
-            if (v == 0.0f) continue;
-            finite = finite && std::isfinite(v);
-            vs.push_back(v);
-            qs.push_back(item.offset);
+            vsp[count] = v;
+            qsp[count] = static_cast<uint32_t>(item.offset);
+            count += v != 0.0f;
+            finite &= std::isfinite(v);
           }
-          if (vs.empty()) continue;
+          if (count == 0) continue;
           if (tiled && finite) {
-            float* rows5[5];
-            for (int l = -2; l <= 2; ++l)
-              rows5[l + 2] = l >= l_lo && l <= l_hi ? acc + (py - l - y0) * stride
-                                                    : acc + band_rows * stride;
-            scatter_tiles5(vs.data(), qs.data(), static_cast<int>(vs.size()), rows5, tk.lo.data(),
-                           tk.hi.data());
+            scatter_tiles5(vsp, qsp, count,
+                           acc + (py - 2 - y0) * static_cast<ptrdiff_t>(stride),
+                           static_cast<ptrdiff_t>(stride), tk.lo.data(), tk.hi.data());
             continue;
           }
           // Plain scatter: kernels of other sizes, and non-finite samples, which must not
           // reach other channels through zero lanes.
+          const int l_lo = std::max(-hr, py - (y1 - 1)), l_hi = std::min(hr, py - y0);
           for (int l = l_lo; l <= l_hi; ++l) {
             // Output row py - l takes these samples as its tap row l.
             float* row = acc + (py - l - y0) * stride;
             const float* k = kw.data() + (l + hr) * kernel.cols + hc;
-            for (size_t j = 0; j < vs.size(); ++j)
-              for (int m = -hc; m <= hc; ++m) row[qs[j] + 3 * hc - 3 * m] += vs[j] * k[m];
+            for (int j = 0; j < count; ++j)
+              for (int m = -hc; m <= hc; ++m) row[qsp[j] + 3 * hc - 3 * m] += vsp[j] * k[m];
           }
         }
         for (int y = y0; y < y1; ++y) {
@@ -548,6 +604,9 @@ void carry_back(const ProjectionPlan& p, const std::vector<HugeVector<float>>& v
           std::fill(a, a + 3 * hc, 0.0f);  // pads collect taps beyond the border
           std::fill(a + 3 * (hc + cols), a + stride, 0.0f);
         }
+        // A short last band's rows past its end took junk, as junk rows do.
+        if (y1 - y0 < band_rows)
+          std::fill(acc + (y1 - y0) * stride, acc + band_rows * stride, 0.0f);
       }
     }
   });

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -98,6 +99,23 @@ TEST(FastProjection, PlanFollowsTheDisparityMap) {
   EXPECT_TRUE(same_bytes(run(Projection::gradient, s, false, 2, &cache),
                          run(Projection::gradient, s, true, 1, nullptr)));
   EXPECT_NE(cache, first);
+}
+
+// Layers of constant disparity, where the warp skips whole row segments that cannot reach a
+// band of target rows, beside a segment of speckles and segments with non-finite values.
+TEST(FastProjection, LayeredMapWithNonFiniteValues) {
+  Scene s = make_scene(small_geometry(40, 60), 31);
+  for (int y = 0; y < s.g.high_y; ++y)
+    for (int x = 0; x < s.g.high_x; ++x)
+      s.depth.at<float>(y, x) = x < 130 ? -2.0101476f : (y < 70 ? 1.9898524f : 0.2398524f);
+  s.depth.at<float>(10, 200) = std::numeric_limits<float>::quiet_NaN();
+  s.depth.at<float>(100, 20) = std::numeric_limits<float>::infinity();
+  s.depth.at<float>(140, 260) = -std::numeric_limits<float>::infinity();
+  std::mt19937 rng(4);
+  std::uniform_int_distribution<int> level(0, 19);
+  for (int y = 40; y < 60; ++y)
+    for (int x = 64; x < 128; x += 3) s.depth.at<float>(y, x) = -2.2601476f + 0.25f * level(rng);
+  expect_identical(s, {1, 2});
 }
 
 TEST(FastProjection, DiagnosticImagesMatchPlain) {
