@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
-# Whole-run benchmark: times shortened runs of the fast and the reference path side by side
-# on the synthetic sample and extrapolates to the default run (15 outer x 3 inner, joint).
+# Whole-run benchmark: times a shortened run (--outer 1 --inner 1) of the fast and of the
+# reference path side by side on the synthetic sample and extrapolates each to the default
+# run (15 outer x 3 inner, joint); then times the fast path's default run itself.
 #   scripts/bench_run.sh [BUILD_DIR] [WORK_DIR]
-# Set SKIP_REFERENCE=1 to time only the fast path, FULL=0 to skip timing the fast path's
-# whole default run (about two minutes).
-# Per path it runs --outer 0 (views, bicubic, one depth estimation), --outer 1 --inner 1 and
-# --outer 1 --inner 2; the differences give one inner step and the rest of an outer iteration.
-# The fast path also runs --outer 2 --inner 1: its later outer iterations reuse buffers the
-# first one allocates, so the estimate takes the rest of the second one for the last 14.
-# The machine's speed wanders, so each fast run is timed twice and the faster kept. The
-# per-stage times (PLENOSR_TIMINGS) of the last run close the report.
+# Set SKIP_REFERENCE=1 to time only the fast path, FULL=0 to skip the default run.
+# The extrapolation takes the stage times the run reports (PLENOSR_TIMINGS): a default run
+# is the shortened one plus 44 more inner steps (error, gradient, second-order term and
+# step) and 14 more outer iterations (projection plan, depth re-estimation, split update and
+# writes). Stage times are steadier than differences of whole runs on a machine whose speed
+# wanders. The fast path's first plan is its slowest (fresh memory), so its estimate errs
+# high.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$here/build}" && pwd)
@@ -20,65 +20,64 @@ if [ ! -f "$work/raw/watch1_WB.tiff" ]; then
   "$build/plenosr-synth" "$work" >/dev/null
 fi
 
-# Wall seconds and peak resident memory (KiB) of one run.
-timed() {
-  local out=$work/time.txt
-  rm -rf "$work/result"
-  (cd "$work" && /usr/bin/time -f "%e %M" -o "$out" "$build/plenosr" --no-wait --quiet "$@" \
-    >/dev/null 2>"$work/stderr.txt") || { cat "$work/stderr.txt" >&2; return 1; }
-  cat "$out"
-}
-
-# The faster of two runs (and the larger peak).
-timed2() {
-  local a b
-  a=$(timed "$@") && b=$(timed "$@") || return 1
-  python3 -c "import sys; a, b = sys.argv[1].split(), sys.argv[2].split(); print(min(float(a[0]), float(b[0])), max(int(a[1]), int(b[1])))" "$a" "$b"
-}
-
-measure() {  # path-name extra-args...
+# Wall seconds and peak resident memory (KiB) of one run; its stage lines in stages-NAME.txt.
+timed() {  # name args...
   local name=$1; shift
-  local r0 r1 r2 r3="0 0" run=timed
-  [ "$name" = fast ] && run=timed2
-  r0=$($run --outer 0 "$@") && r1=$($run --outer 1 --inner 1 "$@") &&
-    r2=$($run --outer 1 --inner 2 "$@") || exit 1
-  if [ "$name" = fast ]; then
-    r3=$(PLENOSR_TIMINGS=1 timed2 --outer 2 --inner 1 "$@") || exit 1
-    grep '^timing' "$work/stderr.txt" | cut -f2- >"$work/stages.txt"
-  fi
-  python3 - "$name" $r0 $r1 $r2 $r3 <<'PY'
+  rm -rf "$work/result"
+  (cd "$work" && PLENOSR_TIMINGS=1 /usr/bin/time -f "%e %M" -o "$work/time.txt" \
+    "$build/plenosr" --no-wait --quiet "$@" >/dev/null 2>"$work/stderr.txt") ||
+    { cat "$work/stderr.txt" >&2; return 1; }
+  grep '^timing' "$work/stderr.txt" | cut -f2- >"$work/stages-$name.txt"
+  cat "$work/time.txt"
+}
+
+# path wall(s) inner-step(s) outer-rest(s) full-run-estimate(s) peak(GiB)
+estimate() {  # name wall peak-KiB
+  python3 - "$1" "$2" "$3" "$work/stages-$1.txt" <<'PY'
 import sys
-name = sys.argv[1]
-t0, m0, t1, m1, t2, m2, t3, m3 = map(float, sys.argv[2:])
-step = t2 - t1                 # one inner step (error, gradient, second-order term)
-outer_rest = t1 - t0 - step    # depth re-estimation, split update and writes
-later_rest = t3 - t1 - step if t3 > 0 else outer_rest
-full = t0 + outer_rest + 14 * later_rest + 45 * step
-print(f"{name}\t{t0:.2f}\t{step:.2f}\t{outer_rest:.2f}\t{later_rest:.2f}\t{full:.1f}\t"
-      f"{max(m0, m1, m2, m3) / 1048576:.2f}")
+name, wall, peak, path = sys.argv[1], float(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
+total = {}
+calls = {}
+for line in open(path).read().splitlines()[1:]:
+    part, n, seconds = line.split("\t")[:3]
+    total[part] = float(seconds)
+    calls[part] = int(n)
+get = lambda part: total.get(part, 0.0)
+plan = get("projection plan")
+step = get("raw error") - plan + get("gradient (data term)") + get("gradient (regulariser)") \
+    + get("second-order term and step")
+# One of the run's two depth estimations is the first one, before the iterations.
+depth = get("depth estimation") / max(calls.get("depth estimation", 1), 1)
+# Each outer iteration writes the depth map twice: the estimation's file and its own copy.
+write_depth = 2 * get("write depth") / max(calls.get("write depth", 1), 1)
+outer = plan + depth + write_depth + get("write estimate") + get("split update")
+full = wall + 44 * step + 14 * outer
+print(f"{name}\t{wall:.2f}\t{step:.2f}\t{outer:.2f}\t{full:.1f}\t{peak / 1048576:.2f}")
 PY
 }
 
-echo -e "path\tstart+depth(s)\tinner step(s)\tfirst outer rest(s)\tlater outer rest(s)\tfull run est.(s)\tpeak(GiB)"
-fast=$(measure fast)
+rm -f "$work"/stages-*.txt
+echo -e "path\tshort run(s)\tinner step(s)\touter rest(s)\tfull run est.(s)\tpeak(GiB)"
+read -r t m <<<"$(timed fast --outer 1 --inner 1)"
+fast=$(estimate fast "$t" "$m")
 echo "$fast"
-full_wall=""
-if [ "${FULL:-1}" = 1 ]; then
-  read -r t m <<<"$(timed)"
-  full_wall=$t
-  python3 -c "import sys; print(f'fast\tdefault run measured: {float(sys.argv[1]):.1f} s wall, peak {float(sys.argv[2]) / 1048576:.2f} GiB')" "$t" "$m"
-fi
 if [ "${SKIP_REFERENCE:-0}" != 1 ]; then
-  ref=$(measure reference --reference)
+  read -r t m <<<"$(timed reference --reference --outer 1 --inner 1)"
+  ref=$(estimate reference "$t" "$m")
   echo "$ref"
-  python3 - "$fast" "$ref" "$full_wall" <<'PY'
+  python3 - "$fast" "$ref" <<'PY'
 import sys
 f = sys.argv[1].split("\t"); r = sys.argv[2].split("\t")
-print(f"ratio (reference / fast), full run estimates: {float(r[5]) / float(f[5]):.1f}x")
-if sys.argv[3]:
-    print(f"ratio (reference estimate / fast measured), full run: {float(r[5]) / float(sys.argv[3]):.1f}x")
+print(f"ratio (reference / fast), full run estimates: {float(r[4]) / float(f[4]):.1f}x")
 PY
 fi
-echo
-echo "stages of the fast path, --outer 2 --inner 1:"
-cat "$work/stages.txt"
+if [ "${FULL:-1}" = 1 ]; then
+  read -r t m <<<"$(timed full)"
+  python3 -c "import sys; print(f'fast default run, measured: {float(sys.argv[1]):.1f} s wall, peak {float(sys.argv[2]) / 1048576:.2f} GiB')" "$t" "$m"
+fi
+for name in fast reference full; do
+  [ -f "$work/stages-$name.txt" ] || continue
+  echo
+  echo "stages, $name:"
+  cat "$work/stages-$name.txt"
+done
