@@ -85,11 +85,17 @@ bool injected_write_fault() { return false; }
 // Largest image read: four times the camera's exposure.
 constexpr uint64_t max_pixels = 167772160;
 
-// Width and height from the first directory of a TIFF file, read before any decoding so a
-// header that claims an enormous image is refused before the decoder allocates for it.
-// Returns "" or what is wrong with the file.
-std::string tiff_header_problem(std::ifstream& in, uint64_t file_size, uint64_t* width,
-                                uint64_t* height) {
+// What the first directory of a TIFF file claims: image size, and the strip or tile the
+// decoder allocates a buffer for (0 where the tag is absent).
+struct TiffClaims {
+  uint64_t width = 0, height = 0;
+  uint64_t rows_per_strip = 0, tile_width = 0, tile_height = 0;
+};
+
+// Reads the claims before any decoding, so a header that claims an enormous image, strip or
+// tile is refused before the decoder allocates for it. Returns "" or what is wrong with
+// the file.
+std::string tiff_header_problem(std::ifstream& in, uint64_t file_size, TiffClaims* claims) {
   auto read_at = [&](uint64_t offset, size_t n, unsigned char* out) {
     if (offset > file_size || n > file_size - offset) return false;
     in.seekg(static_cast<std::streamoff>(offset));
@@ -116,19 +122,21 @@ std::string tiff_header_problem(std::ifstream& in, uint64_t file_size, uint64_t*
   if (!read_at(dir, count_bytes, count_buf)) return "found a TIFF file whose directory lies outside it";
   const uint64_t entries = number(count_buf, count_bytes);
   if (entries > (file_size - dir) / entry_bytes) return "found a TIFF file whose directory lies outside it";
-  *width = *height = 0;
+  *claims = TiffClaims();
   unsigned char e[20];
   for (uint64_t i = 0; i < entries; ++i) {
     if (!read_at(dir + count_bytes + i * entry_bytes, entry_bytes, e)) return "found a corrupt TIFF directory";
     const uint64_t tag = number(e, 2), type = number(e + 2, 2);
-    if (tag != 256 && tag != 257) continue;
+    uint64_t* field = tag == 256 ? &claims->width : tag == 257 ? &claims->height
+                    : tag == 278 ? &claims->rows_per_strip : tag == 322 ? &claims->tile_width
+                    : tag == 323 ? &claims->tile_height : nullptr;
+    if (field == nullptr) continue;
     const unsigned char* value = e + 4 + value_bytes;
     // SHORT, LONG and (BigTIFF) LONG8 values sit in the entry itself, left-justified.
-    const uint64_t v = type == 3 ? number(value, 2) : type == 4 ? number(value, 4)
-                     : type == 16 ? number(value, 8) : 0;
-    (tag == 256 ? *width : *height) = v;
+    *field = type == 3 ? number(value, 2) : type == 4 ? number(value, 4)
+           : type == 16 ? number(value, 8) : 0;
   }
-  if (*width == 0 || *height == 0) return "found a TIFF file without an image size";
+  if (claims->width == 0 || claims->height == 0) return "found a TIFF file without an image size";
   return "";
 }
 
@@ -144,13 +152,27 @@ cv::Mat read_image(const std::string& path, int expected_type, const std::string
   {
     std::ifstream probe(path, std::ios::binary);
     if (!probe) throw input_error(path, "cannot open " + what + ": " + errno_text(errno));
-    uint64_t width = 0, height = 0;
-    const std::string problem = tiff_header_problem(probe, static_cast<uint64_t>(st.st_size), &width, &height);
+    TiffClaims c;
+    const std::string problem = tiff_header_problem(probe, static_cast<uint64_t>(st.st_size), &c);
     if (!problem.empty()) throw input_error(path, "expected a TIFF " + what + ", " + problem);
-    if (width > max_pixels || height > max_pixels || width * height > max_pixels)
+    const auto too_large = [](uint64_t w, uint64_t h) {
+      return w > max_pixels || h > max_pixels || w * h > max_pixels;
+    };
+    if (too_large(c.width, c.height))
       throw input_error(path, "expected a " + what + " of at most " + std::to_string(max_pixels) +
-                                  " pixels, found a TIFF header claiming " + std::to_string(width) +
-                                  " x " + std::to_string(height));
+                                  " pixels, found a TIFF header claiming " + std::to_string(c.width) +
+                                  " x " + std::to_string(c.height));
+    // The decoder sizes its buffer by the claimed strip (0 and the largest value mean the
+    // whole image) or tile, not by the image: a strip of absurd height would take gigabytes.
+    const uint64_t strip_rows =
+        c.rows_per_strip == 0 || c.rows_per_strip == 0xffffffffu ? c.height : c.rows_per_strip;
+    if (too_large(c.width, strip_rows) || too_large(c.tile_width, c.tile_height))
+      throw input_error(path, "expected a " + what + " whose strips or tiles hold at most " +
+                                  std::to_string(max_pixels) + " pixels, found a TIFF header claiming " +
+                                  (too_large(c.width, strip_rows)
+                                       ? "strips of " + std::to_string(c.width) + " x " + std::to_string(strip_rows)
+                                       : "tiles of " + std::to_string(c.tile_width) + " x " +
+                                             std::to_string(c.tile_height)));
   }
   cv::Mat image;
   try {

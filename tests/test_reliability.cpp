@@ -192,6 +192,14 @@ std::vector<Case> cases() {
                                        1, 1, 4, 0, 1, 0, 0, 0, 0x20, 0x4e, 0, 0, 0, 0, 0, 0};
          return with_rgb(write_bytes(s + "/huge.tiff", std::string(tiff, tiff + sizeof tiff))); }, 3,
        "huge.tiff: expected a colour image of at most 167772160 pixels, found a TIFF header claiming 20000 x 20000"},
+      {"rgb_claims_huge_strip", [](S s, std::string&, std::string&) {
+         // A 2000 x 5 image whose strips claim 100000 rows: the decoder would allocate for them.
+         const unsigned char tiff[] = {'I', 'I', 42, 0, 8, 0, 0, 0, 3, 0,
+                                       0, 1, 3, 0, 1, 0, 0, 0, 0xd0, 0x07, 0, 0,
+                                       1, 1, 3, 0, 1, 0, 0, 0, 5, 0, 0, 0,
+                                       0x16, 1, 4, 0, 1, 0, 0, 0, 0xa0, 0x86, 1, 0, 0, 0, 0, 0};
+         return with_rgb(write_bytes(s + "/strip.tiff", std::string(tiff, tiff + sizeof tiff))); }, 3,
+       "strip.tiff: expected a colour image whose strips or tiles hold at most 167772160 pixels, found a TIFF header claiming strips of 2000 x 100000"},
       {"rgb_16_bit", [](S s, std::string&, std::string&) {
          return with_rgb(image_file(s + "/d16.tiff", cv::Mat(small, CV_16UC3, cv::Scalar::all(300)))); }, 3,
        "expected an 8-bit 3-channel colour image, found 16-bit 3-channel"},
