@@ -8,10 +8,10 @@
 #include "PSF.h"
 #include "errors.h"
 #include "execution.h"
-#include "timings.h"
 #include "imageio.h"
 #include "progress.h"
 #include "textformat.h"
+#include "timings.h"
 
 namespace {
 

@@ -406,8 +406,7 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
 
       const float af = static_cast<float>(alpha);
       // Each sample on its own: rows split over the threads.
-      parallel_bands(plain ? 1 : u.rows, [&](int y0, int y1) {
-        if (plain) y1 = u.rows;
+      parallel_bands(u.rows, [&](int y0, int y1) {
         float* pu = u.ptr<float>(y0);
         const float* pg = grad.ptr<float>(y0);
         const size_t n = static_cast<size_t>(y1 - y0) * u.cols * 3;
@@ -553,16 +552,11 @@ void rawSuperResolution::product_matrixL(cv::Mat& src, cv::Mat& dst) {
 void rawSuperResolution::shrinkage(cv::Mat& src, cv::Mat& dst) {
   check_full(src, "shrinkage input");
   const double t = mu / lambda;
-  if (execution().reference) {
+  // Every sample is written, so the fast path reuses a buffer nobody else holds as it is.
+  if (execution().reference)
     dst = cv::Mat::zeros(geom_.high_y, geom_.high_x, CV_32FC3);
-    const float* s = src.ptr<float>();
-    float* d = dst.ptr<float>();
-    const size_t n = static_cast<size_t>(geom_.full_pixels()) * 3;
-    for (size_t i = 0; i < n; ++i) d[i] = soft_threshold(s[i], t);
-    return;
-  }
-  // Every sample is written, so a buffer nobody else holds is reused as it is.
-  full_buffer(dst, geom_.high_y, geom_.high_x);
+  else
+    full_buffer(dst, geom_.high_y, geom_.high_x);
   parallel_bands(geom_.high_y, [&](int y0, int y1) {
     const float* s = src.ptr<float>(y0);
     float* d = dst.ptr<float>(y0);

@@ -321,22 +321,20 @@ std::shared_ptr<const ProjectionPlan> build_plan(const cv::Mat* masks, const cv:
     const float* d = plan->depth.ptr<float>(y);
     for (int x = 0; x < g.high_x; ++x) {
       const float v = d[x];
+      // (A segment with a non-finite value is always scanned, whatever its extremes.)
       const size_t sg = static_cast<size_t>(y) * segments + x / segment_cols;
-      if (!std::isfinite(v)) {
-        plan->segment_non_finite[sg] = 1;
-      } else if (x % segment_cols == 0) {
-        plan->segment_lo[sg] = plan->segment_hi[sg] = v;
-      } else {
-        plan->segment_lo[sg] = std::min(plan->segment_lo[sg], v);
-        plan->segment_hi[sg] = std::max(plan->segment_hi[sg], v);
-      }
       if (std::isfinite(v)) {
+        const bool first = x % segment_cols == 0;
+        plan->segment_lo[sg] = first ? v : std::min(plan->segment_lo[sg], v);
+        plan->segment_hi[sg] = first ? v : std::max(plan->segment_hi[sg], v);
         plan->depth_lo = plan->has_finite ? std::min(plan->depth_lo, v) : v;
         plan->depth_hi = plan->has_finite ? std::max(plan->depth_hi, v) : v;
         plan->has_finite = true;
-      } else if (std::none_of(plan->non_finite.begin(), plan->non_finite.end(),
-                              [&](float u) { return std::memcmp(&u, &v, sizeof v) == 0; })) {
-        plan->non_finite.push_back(v);
+      } else {
+        plan->segment_non_finite[sg] = 1;
+        if (std::none_of(plan->non_finite.begin(), plan->non_finite.end(),
+                         [&](float u) { return std::memcmp(&u, &v, sizeof v) == 0; }))
+          plan->non_finite.push_back(v);
       }
     }
   }
@@ -469,9 +467,9 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_tiles5
     const v16* hi) {
   uint32_t cur = q[0] / tile;
   float* p = base + tile * cur;
-#define LOAD(r) v16 a##r, b##r;                             \
-  std::memcpy(&a##r, p + (r) * stride, sizeof(v16)); \
+#define RELOAD(r) std::memcpy(&a##r, p + (r) * stride, sizeof(v16)); \
   std::memcpy(&b##r, p + (r) * stride + tile, sizeof(v16));
+#define LOAD(r) v16 a##r, b##r; RELOAD(r)
   PLENOSR_ROWS(LOAD)
 #undef LOAD
   for (int j = 0; j < n; ++j) {
@@ -489,10 +487,7 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_tiles5
   std::memcpy(p + (r) * stride + tile, &b##r, sizeof(v16));
         PLENOSR_ROWS(STORE)
         p = base + tile * t;
-#define RELOAD(r) std::memcpy(&a##r, p + (r) * stride, sizeof(v16)); \
-  std::memcpy(&b##r, p + (r) * stride + tile, sizeof(v16));
         PLENOSR_ROWS(RELOAD)
-#undef RELOAD
       }
       cur = t;
     }
@@ -513,6 +508,7 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_tiles5
   }
   PLENOSR_ROWS(STORE)
 #undef STORE
+#undef RELOAD
 }
 #undef PLENOSR_ROWS
 
