@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <opencv2/imgproc.hpp>
 #include <vector>
@@ -30,18 +31,42 @@ namespace {
 
 // ---- Working memory ----
 
-// Images of one estimation in huge pages: a full-size sweep touches about 300 MB.
+// Images of one estimation in huge pages: a full-size sweep touches about 300 MB. Given a
+// pool, the blocks outlive the arena and the next estimation takes them again in the same
+// order: fresh pages cost more to fault in than the sweep takes to fill them.
+using Block = std::unique_ptr<void, decltype(&huge_free)>;
+struct Pool {
+  std::mutex busy;  // one estimation at a time uses the pool
+  std::vector<std::pair<Block, size_t>> blocks;
+};
+
 class Arena {
  public:
+  Arena() = default;
+  explicit Arena(Pool& pool) : lock_(pool.busy, std::try_to_lock) {
+    if (lock_.owns_lock()) pool_ = &pool;  // another estimation holds it: fresh blocks
+  }
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+
   cv::Mat mat(int rows, int cols, int type) {
-    const size_t bytes = static_cast<size_t>(rows) * cols * CV_ELEM_SIZE(type);
-    void* p = huge_alloc(std::max(bytes, huge_page_bytes));  // small images too
-    blocks_.emplace_back(p, &huge_free);
-    return cv::Mat(rows, cols, type, p);
+    const size_t bytes = std::max(static_cast<size_t>(rows) * cols * CV_ELEM_SIZE(type),
+                                  huge_page_bytes);  // small images too
+    std::vector<std::pair<Block, size_t>>& blocks = pool_ ? pool_->blocks : own_;
+    const size_t i = used_++;
+    if (i == blocks.size()) blocks.emplace_back(Block(nullptr, &huge_free), 0);
+    if (blocks[i].second < bytes) {
+      blocks[i].first.reset();  // the old block goes before the new one is taken
+      blocks[i] = {Block(huge_alloc(bytes), &huge_free), bytes};
+    }
+    return cv::Mat(rows, cols, type, blocks[i].first.get());
   }
 
  private:
-  std::vector<std::unique_ptr<void, decltype(&huge_free)>> blocks_;
+  std::unique_lock<std::mutex> lock_;
+  Pool* pool_ = nullptr;
+  std::vector<std::pair<Block, size_t>> own_;
+  size_t used_ = 0;
 };
 
 // ---- Per-sample encoding ----
@@ -392,7 +417,8 @@ void search_rawdisparity_fast(const cv::Mat& estimate, const cv::Mat* views,
   const int H = g.high_y, W = g.high_x;
   const int r = window_radius(window_size);
   const float threshold = ssd_threshold(large_cost);
-  Arena arena;
+  static Pool pool;  // kept for the re-estimations of a run
+  Arena arena(pool);
 
   cv::Mat planes[3];
   {

@@ -50,11 +50,11 @@ struct ProjectionPlan {
   bool has_finite = false;
   float depth_lo = 0.0f, depth_hi = 0.0f;
   std::vector<float> non_finite;
-  // Per segment of a row (segment_cols source pixels): its extreme finite disparities, and
-  // whether it holds a non-finite one. A view's warp skips the segments whose shifts cannot
-  // reach the target rows at hand.
-  std::vector<float> segment_lo, segment_hi;
-  std::vector<uint8_t> segment_non_finite;
+  // Runs of bitwise-equal disparities along each row: a run moves to the target as one block
+  // of consecutive pixels, whose z-buffer tests are independent of one another.
+  HugeVector<int32_t> run_start, run_end;  // per run: first column, one past its last
+  HugeVector<float> run_value;
+  std::vector<int32_t> row_runs;           // high_y + 1: first run of row y
   // Working buffers reused by every call on this plan (fresh pages are costly to fault in).
   mutable std::vector<HugeVector<float>> values;   // per view: value per entry
   mutable std::vector<std::vector<float>> scratch;  // per thread: band accumulator
@@ -78,16 +78,12 @@ bool footprints_disjoint(const Geometry& g) {
   return true;
 }
 
-constexpr int segment_cols = 64;
-int segments_per_row(int cols) { return (cols + segment_cols - 1) / segment_cols; }
-
 struct WarpScratch {
   HugeVector<float> z;          // z-buffer of one band of target rows
   HugeVector<int32_t> win;      // winners of that band
   HugeVector<int32_t> inverse;  // source pixel -> code, -1 where none
-  // Per segment, for the view at hand: the least and greatest row shift of its pixels
-  // (lo > hi: the segment is always scanned).
-  std::vector<int> shift_lo, shift_hi;
+  HugeVector<float> weight;     // per code: splat weight of that footprint pixel
+  std::vector<int32_t> columns; // source columns of one row that won a footprint pixel
 };
 
 // Rows a view's disparity shift can take: from the extreme finite disparities (the shift is
@@ -114,9 +110,21 @@ ShiftRange row_shift_range(const ProjectionPlan& p, int vy) {
   return r;
 }
 
+// Z-buffer test of n consecutive targets against one disparity: no two share a target, so
+// the tests may run side by side.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void ztest_block(
+    float* __restrict z, int32_t* __restrict win, float dv, int32_t source, int n) {
+  for (int i = 0; i < n; ++i) {
+    const bool take = dv > z[i];
+    z[i] = take ? dv : z[i];
+    win[i] = take ? source + i : win[i];
+  }
+}
+
 // Winners of target rows [t0, t1) of view i into s.win (row t0 first): the forward warp's
 // z-buffer test over the only source rows whose shift can reach the band, in raster order,
-// which keeps every target's first largest disparity.
+// which keeps every target's first largest disparity. Equal disparities in a row form runs
+// that land as blocks; a block's targets are distinct, and blocks go in raster order.
 void warp_band(const ProjectionPlan& p, int view, const ShiftRange& range, int t0, int t1,
                WarpScratch& s) {
   const Geometry& g = p.g;
@@ -128,43 +136,36 @@ void warp_band(const ProjectionPlan& p, int view, const ShiftRange& range, int t
   float* z = s.z.data();
   int32_t* win = s.win.data();
   const int y0 = std::max(0, t0 - range.hi), y1 = std::min(rows, t1 - range.lo);
-  const int segments = segments_per_row(cols);
   // Shifts of the last two distinct disparities: a lone speckle in a smooth region then
   // costs no recomputation on the way back.
   float last = 0.0f, prev = 0.0f;
   int sy = disparity_shift_rows(0.0f, vy, g), sx = disparity_shift_cols(0.0f, vx);
   int psy = sy, psx = sx;
   for (int y = y0; y < y1; ++y) {
-    const float* d = p.depth.ptr<float>(y);
-    const int* seg_lo = s.shift_lo.data() + static_cast<size_t>(y) * segments;
-    const int* seg_hi = s.shift_hi.data() + static_cast<size_t>(y) * segments;
-    for (int sg = 0; sg < segments; ++sg) {
-      // A segment whose every shift misses the band writes nothing there: skip it whole.
-      if (seg_lo[sg] <= seg_hi[sg] && (y + seg_lo[sg] >= t1 || y + seg_hi[sg] < t0)) continue;
-      const int x_end = std::min(cols, (sg + 1) * segment_cols);
-      for (int x = sg * segment_cols; x < x_end; ++x) {
-        const float dv = d[x];
-        if (std::memcmp(&dv, &last, sizeof dv) != 0) {
-          if (std::memcmp(&dv, &prev, sizeof dv) == 0) {
-            std::swap(sy, psy);
-            std::swap(sx, psx);
-          } else {
-            psy = sy;
-            psx = sx;
-            sy = disparity_shift_rows(dv, vy, g);
-            sx = disparity_shift_cols(dv, vx);
-          }
-          prev = last;
-          last = dv;
+    for (int r = p.row_runs[y]; r < p.row_runs[y + 1]; ++r) {
+      const float dv = p.run_value[r];
+      if (std::memcmp(&dv, &last, sizeof dv) != 0) {
+        if (std::memcmp(&dv, &prev, sizeof dv) == 0) {
+          std::swap(sy, psy);
+          std::swap(sx, psx);
+        } else {
+          psy = sy;
+          psx = sx;
+          sy = disparity_shift_rows(dv, vy, g);
+          sx = disparity_shift_cols(dv, vx);
         }
-        const int ty = y + sy, tx = x + sx;
-        if (ty < t0 || ty >= t1 || tx < 0 || tx >= cols) continue;
-        const int t = (ty - t0) * cols + tx;
-        if (dv > z[t]) {
-          z[t] = dv;
-          win[t] = y * cols + x;
-        }
+        prev = last;
+        last = dv;
       }
+      const int64_t ty = static_cast<int64_t>(y) + sy;
+      if (ty < t0 || ty >= t1) continue;
+      // Columns of the run whose targets fall inside the grid.
+      const int64_t xa = std::max<int64_t>(p.run_start[r], -static_cast<int64_t>(sx));
+      const int64_t xb = std::min<int64_t>(p.run_end[r], static_cast<int64_t>(cols) - sx);
+      if (xa >= xb) continue;
+      const size_t t = static_cast<size_t>(ty - t0) * cols + static_cast<size_t>(xa + sx);
+      ztest_block(z + t, win + t, dv, static_cast<int32_t>(y * cols + xa),
+                  static_cast<int>(xb - xa));
     }
   }
 }
@@ -177,27 +178,12 @@ void build_view(const ProjectionPlan& plan, const cv::Mat& mask, int view, WarpS
   const Geometry& g = plan.g;
   const int rows = g.high_y, cols = g.high_x;
   const ShiftRange range = row_shift_range(plan, view_offset_y(view));
-  const int vy = view_offset_y(view);
-  const size_t segments = plan.segment_lo.size();
-  s.shift_lo.resize(segments);
-  s.shift_hi.resize(segments);
-  for (size_t i = 0; i < segments; ++i) {
-    if (plan.segment_non_finite[i]) {
-      s.shift_lo[i] = 1;  // always scanned
-      s.shift_hi[i] = 0;
-      continue;
-    }
-    // The shift is monotonic in the disparity, one way or the other with the view's side.
-    const int a = disparity_shift_rows(plan.segment_lo[i], vy, g);
-    const int b = disparity_shift_rows(plan.segment_hi[i], vy, g);
-    s.shift_lo[i] = std::min(a, b);
-    s.shift_hi[i] = std::max(a, b);
-  }
   vp.entry_row.assign(g.low_y + 1, 0);
   const size_t most = static_cast<size_t>(cv::countNonZero(mask < 3));
   vp.pixel.reserve(most);
   vp.channel.reserve(most);
   vp.winner.reserve(4 * most);
+  if (s.weight.size() < 4 * most) s.weight.resize(4 * most);
   // Target rows of view row k's band start at the band's first footprint row (clamped), so
   // the bands tile the grid and each holds the footprints of its view rows.
   const auto band_start = [&](int k) {
@@ -237,9 +223,12 @@ void build_view(const ProjectionPlan& plan, const cv::Mat& mask, int view, WarpS
         vp.pixel.push_back(k * g.low_x + n);
         vp.channel.push_back(static_cast<uint8_t>(t));
         const int32_t w[4] = {w0, w1, w2, w3};
+        const SplatWeights sw = splat_weights(plan.wx[n], plan.wy[k]);
+        const float sws[4] = {sw.w00, sw.w01, sw.w10, sw.w11};
         for (int j = 0; j < 4; ++j) {
           vp.winner.push_back(w[j]);
           s.inverse[w[j]] = e * 4 + j;
+          s.weight[4 * static_cast<size_t>(e) + j] = sws[j];
         }
       }
     }
@@ -249,21 +238,22 @@ void build_view(const ProjectionPlan& plan, const cv::Mat& mask, int view, WarpS
   const size_t items = vp.winner.size();
   vp.items.resize(items);
   vp.source_row.assign(g.high_y + 1, 0);
+  s.columns.resize(cols);
   size_t j = 0;
   for (int y = 0; y < g.high_y; ++y) {
     vp.source_row[y] = static_cast<int32_t>(j);
     int32_t* inv = s.inverse.data() + static_cast<size_t>(y) * cols;
+    // The row's winning sources first, without a branch per pixel.
+    int found = 0;
     for (int x = 0; x < cols; ++x) {
+      s.columns[found] = x;
+      found += inv[x] >= 0;
+    }
+    for (int f = 0; f < found; ++f) {
+      const int x = s.columns[f];
       const int32_t code = inv[x];
-      if (code < 0) continue;
       inv[x] = -1;
-      const int e = code >> 2, corner = code & 3;
-      const int pix = vp.pixel[e];
-      const int k = pix / g.low_x, n = pix - k * g.low_x;
-      const SplatWeights sw = splat_weights(plan.wx[n], plan.wy[k]);
-      vp.items[j] = {3 * x + vp.channel[e], e,
-                     corner == 0 ? sw.w00 : corner == 1 ? sw.w01 : corner == 2 ? sw.w10 : sw.w11};
-      ++j;
+      vp.items[j++] = {3 * x + vp.channel[code >> 2], code >> 2, s.weight[code]};
     }
   }
   vp.source_row[g.high_y] = static_cast<int32_t>(j);
@@ -313,31 +303,32 @@ std::shared_ptr<const ProjectionPlan> build_plan(const cv::Mat* masks, const cv:
   plan->winners60.create(g.high_y, g.high_x, CV_32S);
   plan->has_finite = false;
   plan->non_finite.clear();
-  const int segments = segments_per_row(g.high_x);
-  plan->segment_lo.assign(static_cast<size_t>(g.high_y) * segments, 0.0f);
-  plan->segment_hi.assign(static_cast<size_t>(g.high_y) * segments, 0.0f);
-  plan->segment_non_finite.assign(static_cast<size_t>(g.high_y) * segments, 0);
+  plan->run_start.clear();
+  plan->run_end.clear();
+  plan->run_value.clear();
+  plan->row_runs.assign(g.high_y + 1, 0);
   for (int y = 0; y < g.high_y; ++y) {
+    plan->row_runs[y] = static_cast<int32_t>(plan->run_start.size());
     const float* d = plan->depth.ptr<float>(y);
     for (int x = 0; x < g.high_x; ++x) {
       const float v = d[x];
-      // (A segment with a non-finite value is always scanned, whatever its extremes.)
-      const size_t sg = static_cast<size_t>(y) * segments + x / segment_cols;
+      if (x == 0 || std::memcmp(&v, &d[x - 1], sizeof v) != 0) {
+        if (x > 0) plan->run_end.push_back(x);
+        plan->run_start.push_back(x);
+        plan->run_value.push_back(v);
+      }
       if (std::isfinite(v)) {
-        const bool first = x % segment_cols == 0;
-        plan->segment_lo[sg] = first ? v : std::min(plan->segment_lo[sg], v);
-        plan->segment_hi[sg] = first ? v : std::max(plan->segment_hi[sg], v);
         plan->depth_lo = plan->has_finite ? std::min(plan->depth_lo, v) : v;
         plan->depth_hi = plan->has_finite ? std::max(plan->depth_hi, v) : v;
         plan->has_finite = true;
-      } else {
-        plan->segment_non_finite[sg] = 1;
-        if (std::none_of(plan->non_finite.begin(), plan->non_finite.end(),
-                         [&](float u) { return std::memcmp(&u, &v, sizeof v) == 0; }))
-          plan->non_finite.push_back(v);
+      } else if (std::none_of(plan->non_finite.begin(), plan->non_finite.end(),
+                              [&](float u) { return std::memcmp(&u, &v, sizeof v) == 0; })) {
+        plan->non_finite.push_back(v);
       }
     }
+    if (g.high_x > 0) plan->run_end.push_back(g.high_x);
   }
+  plan->row_runs[g.high_y] = static_cast<int32_t>(plan->run_start.size());
   plan->views.resize(view_count);
   const size_t full = static_cast<size_t>(g.full_pixels());
   if (scratch.size() < static_cast<size_t>(worker_threads())) scratch.resize(worker_threads());
