@@ -411,7 +411,7 @@ void value_image(const ProjectionPlan& p, const ViewPlan& vp, const HugeVector<f
   for (size_t e = 0; e < values.size(); ++e) o[3 * static_cast<size_t>(vp.pixel[e]) + vp.channel[e]] = values[e];
 }
 
-constexpr int band_rows = 24;
+constexpr int band_rows = 48;
 // Output rows a 5-row kernel reaches beyond a band from the source rows it reads.
 constexpr int junk_rows = 4;
 
@@ -444,19 +444,20 @@ TileKernel tile_kernel(const std::vector<float>& kw, int krows) {
   return k;
 }
 
-// One pass over a source row's samples v (at floats q, ascending, n >= 1) for all five
-// output rows of a 5-row kernel whose rows 0 and 4, and 1 to 3, are equal: the output rows
-// py - 2 ... py + 2 (tap rows 2 ... -2) are the consecutive accumulator rows from `base` on,
-// `stride` floats apart (rows outside the band are junk rows). Every sample adds to both
-// tiles (the next tile's weights are 0 unless it spills), so the only data-dependent branch
-// is the move to the next tile. The ten accumulators are named variables and the rows are
-// reached from one pointer: arrays of vectors, or five row pointers, would be kept on the
-// stack.
+// One pass over a source row's samples (at floats q, ascending, n >= 1; sample(j) gives the
+// j-th sample's q and value) for all five output rows of a 5-row kernel whose rows 0 and 4,
+// and 1 to 3, are equal: the output rows py - 2 ... py + 2 (tap rows 2 ... -2) are the
+// consecutive accumulator rows from `base` on, `stride` floats apart (rows outside the band
+// are junk rows). Every sample adds to both tiles (the next tile's weights are 0 unless it
+// spills), so the only data-dependent branch is the move to the next tile; a zero sample
+// adds zeros. The ten accumulators are named variables and the rows are reached from one
+// pointer: arrays of vectors, or five row pointers, would be kept on the stack.
 #define PLENOSR_ROWS(X) X(0) X(1) X(2) X(3) X(4)
-__attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_tiles5(
-    const float* v, const uint32_t* q, int n, float* base, ptrdiff_t stride, const v16* lo,
-    const v16* hi) {
-  uint32_t cur = q[0] / tile;
+template <class Sample>
+inline __attribute__((always_inline)) void scatter_tiles5(Sample sample, int n, float* base,
+                                                          ptrdiff_t stride, const v16* lo,
+                                                          const v16* hi) {
+  uint32_t cur = sample(0).q / tile;
   float* p = base + tile * cur;
 #define RELOAD(r) std::memcpy(&a##r, p + (r) * stride, sizeof(v16)); \
   std::memcpy(&b##r, p + (r) * stride + tile, sizeof(v16));
@@ -464,7 +465,8 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_tiles5
   PLENOSR_ROWS(LOAD)
 #undef LOAD
   for (int j = 0; j < n; ++j) {
-    const uint32_t t = q[j] / tile, s = q[j] % tile;
+    const auto [q, x] = sample(j);
+    const uint32_t t = q / tile, s = q % tile;
     if (t != cur) {
       if (t == cur + 1) {
 #define NEXT(r) std::memcpy(p + (r) * stride, &a##r, sizeof(v16)); \
@@ -483,7 +485,6 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_tiles5
       cur = t;
     }
     // Tap rows 0 and 4 weigh alike, and so do rows 1 to 3: one product per kind.
-    const float x = v[j];
     const v16 edge_a = x * lo[s], mid_a = x * lo[tile + s];
     const v16 edge_b = x * hi[s], mid_b = x * hi[tile + s];
     a0 = a0 + edge_a;
@@ -502,6 +503,30 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_tiles5
 #undef RELOAD
 }
 #undef PLENOSR_ROWS
+
+struct Sample {
+  uint32_t q;
+  float x;
+};
+
+// Samples listed as floats v at q.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_listed(
+    const float* v, const uint32_t* q, int n, float* base, ptrdiff_t stride, const v16* lo,
+    const v16* hi) {
+  scatter_tiles5([&](int j) { return Sample{q[j], v[j]}; }, n, base, stride, lo, hi);
+}
+
+// Samples straight from a view's sorted footprint pixels: value of the entry times weight.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_items(
+    const ViewPlan::Item* items, const float* val, int n, float* base, ptrdiff_t stride,
+    const v16* lo, const v16* hi) {
+  scatter_tiles5(
+      [&](int j) {
+        const ViewPlan::Item& item = items[j];
+        return Sample{static_cast<uint32_t>(item.offset), val[item.entry] * item.weight};
+      },
+      n, base, stride, lo, hi);
+}
 
 __attribute__((target_clones("avx2", "default"))) void add_rows(float* __restrict dst,
                                                                 float* __restrict acc,
@@ -530,6 +555,14 @@ void carry_back(const ProjectionPlan& p, const std::vector<HugeVector<float>>& v
   };
   const bool tiled = hc == 1 && hr == 2 && same_row(0, 4) && same_row(1, 2) && same_row(1, 3);
   const TileKernel tk = tiled ? tile_kernel(kw, kernel.rows) : TileKernel();
+  // Views whose values are all finite scatter their samples unlisted: their products with
+  // the weights (at most 1) stay finite, and zero lanes then add only zeros.
+  std::vector<uint8_t> finite_view(view_count);
+  parallel_items(view_count, [&](int i) {
+    bool finite = true;
+    for (const float v : values[i]) finite &= std::isfinite(v);
+    finite_view[i] = finite;
+  });
   const int bands = (rows + band_rows - 1) / band_rows;
   std::vector<std::vector<float>>& scratch = p.scratch;
   if (scratch.size() < static_cast<size_t>(worker_threads())) scratch.resize(worker_threads());
@@ -549,6 +582,12 @@ void carry_back(const ProjectionPlan& p, const std::vector<HugeVector<float>>& v
         for (int py = std::max(0, y0 - hr); py < std::min(rows, y1 + hr); ++py) {
           const int j0 = vp.source_row[py], j1 = vp.source_row[py + 1];
           if (j0 == j1) continue;
+          if (tiled && finite_view[i]) {
+            scatter_items(vp.items.data() + j0, val, j1 - j0,
+                          acc + (py - 2 - y0) * static_cast<ptrdiff_t>(stride),
+                          static_cast<ptrdiff_t>(stride), tk.lo.data(), tk.hi.data());
+            continue;
+          }
           // Back-warped samples of this source row, zeros left out (without a branch: each
           // sample is written, and the count moves past it unless it is zero).
           if (vs.size() < static_cast<size_t>(j1 - j0)) {
@@ -569,7 +608,7 @@ void carry_back(const ProjectionPlan& p, const std::vector<HugeVector<float>>& v
           }
           if (count == 0) continue;
           if (tiled && finite) {
-            scatter_tiles5(vsp, qsp, count,
+            scatter_listed(vsp, qsp, count,
                            acc + (py - 2 - y0) * static_cast<ptrdiff_t>(stride),
                            static_cast<ptrdiff_t>(stride), tk.lo.data(), tk.hi.data());
             continue;

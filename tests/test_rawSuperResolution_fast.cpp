@@ -101,8 +101,9 @@ TEST(FastProjection, PlanFollowsTheDisparityMap) {
   EXPECT_NE(cache, first);
 }
 
-// Layers of constant disparity, where the warp skips whole row segments that cannot reach a
-// band of target rows, beside a segment of speckles and segments with non-finite values.
+// Layers of constant disparity, whose rows move as long blocks, beside a patch of speckles
+// and non-finite disparities; and a few non-finite samples in the images, which reach some
+// views' values and not others.
 TEST(FastProjection, LayeredMapWithNonFiniteValues) {
   Scene s = make_scene(small_geometry(40, 60), 31);
   for (int y = 0; y < s.g.high_y; ++y)
@@ -115,6 +116,8 @@ TEST(FastProjection, LayeredMapWithNonFiniteValues) {
   std::uniform_int_distribution<int> level(0, 19);
   for (int y = 40; y < 60; ++y)
     for (int x = 64; x < 128; x += 3) s.depth.at<float>(y, x) = -2.2601476f + 0.25f * level(rng);
+  s.estimate.at<cv::Vec3f>(50, 90)[1] = std::numeric_limits<float>::quiet_NaN();
+  s.direction.at<cv::Vec3f>(120, 200)[0] = std::numeric_limits<float>::infinity();
   expect_identical(s, {1, 2});
 }
 
