@@ -59,6 +59,11 @@ struct ProjectionPlan {
   mutable std::vector<HugeVector<float>> values;   // per view: value per entry
   mutable std::vector<std::vector<float>> scratch;  // per thread: band accumulator
   mutable cv::Mat blurred;                          // the blurred input of the last call
+  mutable cv::Mat next_blurred;                     // the blur of a call, before it is kept
+  // The residuals of the last error or gradient call stay in `values`: a gradient of the
+  // same blurred image against the same recorded views takes them as they are.
+  mutable bool residuals_kept = false;
+  mutable std::vector<cv::Mat> residual_views;     // the recorded views they were taken from
   mutable cv::Mat warped, value;                    // diagnostic images of one view
 };
 
@@ -264,6 +269,22 @@ bool same_mat(const cv::Mat& a, const cv::Mat& b) {
          std::memcmp(a.data, b.data, a.total() * a.elemSize()) == 0;
 }
 
+// The recorded views equal the kept copies, byte for byte.
+bool same_views(const std::vector<cv::Mat>& kept, const cv::Mat* views) {
+  if (kept.size() != static_cast<size_t>(view_count)) return false;
+  std::vector<uint8_t> same(view_count);
+  parallel_items(view_count, [&](int i) { same[i] = same_mat(kept[i], views[i]); });
+  return std::all_of(same.begin(), same.end(), [](uint8_t v) { return v != 0; });
+}
+
+// Copies of the recorded views, taken only where they differ from the kept ones.
+void keep_views(std::vector<cv::Mat>& kept, const cv::Mat* views) {
+  kept.resize(view_count);
+  parallel_items(view_count, [&](int i) {
+    if (!same_mat(kept[i], views[i])) views[i].copyTo(kept[i]);
+  });
+}
+
 bool plan_matches(const ProjectionPlan& p, const cv::Mat* masks, const cv::Mat& depth,
                   const Geometry& g) {
   if (!(p.g == g) || !same_mat(p.depth, depth)) return false;
@@ -281,6 +302,7 @@ std::shared_ptr<const ProjectionPlan> build_plan(const cv::Mat* masks, const cv:
   std::shared_ptr<ProjectionPlan> plan =
       recycled ? std::move(recycled) : std::make_shared<ProjectionPlan>();
   plan->g = g;
+  plan->residuals_kept = false;
   depth.copyTo(plan->depth);
   plan->masks.resize(view_count);
   for (int i = 0; i < view_count; ++i) masks[i].copyTo(plan->masks[i]);
@@ -665,42 +687,51 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
 
   const std::string dir = strformat("bigSR/view%03d/", view_count);
   const bool diagnostics = kind == Projection::gradient && diag != nullptr;
-  cv::Mat& blurred = p.blurred;
   {
     ScopedTiming timing("blur");
-    PSF(image, blurred, g.xscale(), g.yscale());
+    PSF(image, p.next_blurred, g.xscale(), g.yscale());
   }
+  const bool residual = kind != Projection::hessian;
+  const bool reuse = kind == Projection::gradient && p.residuals_kept &&
+                     same_mat(p.next_blurred, p.blurred) && same_views(p.residual_views, views);
+  std::swap(p.blurred, p.next_blurred);
+  const cv::Mat& blurred = p.blurred;
   ScopedTiming diag_timing("diagnostic images");
   if (diagnostics) diag->write_image(dir + "blur.ppm", blurred);
   diag_timing.stop();
   const float* bl = blurred.ptr<float>();
 
+  std::vector<HugeVector<float>>& values = p.values;
+  values.resize(view_count);
+  for (int i = 0; i < view_count; ++i) values[i].resize(p.views[i].pixel.size());
+  p.residuals_kept = false;  // until values hold this call's residuals
   if (kind == Projection::error) {
     view_row_chunks(g.low_y, [&](int k0, int k1) {
       float* acc = out.ptr<float>();
       for (int i = 0; i < view_count; ++i) {
         const ViewPlan& vp = p.views[i];
         const uchar* recorded = views[i].ptr<uchar>();
+        float* val = values[i].data();
         for (int k = k0; k < k1; ++k)
           for (int e = vp.entry_row[k]; e < vp.entry_row[k + 1]; ++e) {
             float S[3];
             sample_entry(p, vp, k, e, bl, S);
             const size_t at = 3 * static_cast<size_t>(vp.pixel[e]) + vp.channel[e];
             const float r = residual_value(S, vp.channel[e], recorded[at]);
+            val[e] = r;
             if (r != 0.0f) acc[at] += std::fabs(r);
           }
       }
     });
-    return;
-  }
-
-  std::vector<HugeVector<float>>& values = p.values;
-  values.resize(view_count);
-  for (int i = 0; i < view_count; ++i) values[i].resize(p.views[i].pixel.size());
-  {
+  } else if (!reuse) {
     ScopedTiming timing("sample views");
     view_row_chunks(g.low_y, [&](int k0, int k1) { entry_values(kind, p, k0, k1, bl, views, values); });
   }
+  if (residual) {
+    if (!reuse) keep_views(p.residual_views, views);
+    p.residuals_kept = true;
+  }
+  if (kind == Projection::error) return;
   if (diagnostics) {
     ScopedTiming timing("diagnostic images");
     for (int i : {10, 60}) {

@@ -101,6 +101,31 @@ TEST(FastProjection, PlanFollowsTheDisparityMap) {
   EXPECT_NE(cache, first);
 }
 
+// A gradient takes the residuals of the error pass before it only when the blurred image
+// and the recorded views are still the same bytes.
+TEST(FastProjection, KeptResidualsFollowTheInputs) {
+  Scene s = make_scene(small_geometry(12, 10), 9);
+  PlanCache cache;
+  const auto gradient_matches_plain = [&] {
+    run(Projection::error, s, false, 2, &cache);
+    return same_bytes(run(Projection::gradient, s, false, 2, &cache),
+                      run(Projection::gradient, s, true, 1, nullptr));
+  };
+  EXPECT_TRUE(gradient_matches_plain());
+  run(Projection::error, s, false, 2, &cache);
+  for (int k = 0; k < s.g.low_y; ++k)  // every recorded sample of a view changes
+    for (int n = 0; n < s.g.low_x; ++n) {
+      cv::Vec3b& v = s.views[30].at<cv::Vec3b>(k, n);
+      v = cv::Vec3b(255, 255, 255) - v;
+    }
+  EXPECT_TRUE(same_bytes(run(Projection::gradient, s, false, 2, &cache),
+                         run(Projection::gradient, s, true, 1, nullptr)));
+  run(Projection::error, s, false, 2, &cache);
+  s.estimate.at<cv::Vec3f>(40, 40)[2] += 3.0f;  // and the estimate
+  EXPECT_TRUE(same_bytes(run(Projection::gradient, s, false, 2, &cache),
+                         run(Projection::gradient, s, true, 1, nullptr)));
+}
+
 // Layers of constant disparity, whose rows move as long blocks, beside a patch of speckles
 // and non-finite disparities; and a few non-finite samples in the images, which reach some
 // views' values and not others.
