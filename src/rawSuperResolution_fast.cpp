@@ -559,6 +559,17 @@ __attribute__((target_clones("avx2", "default"))) void add_rows(float* __restric
   }
 }
 
+// dst += a, then dst += b, element by element; a and b are cleared for the next views.
+__attribute__((target_clones("avx2", "default"))) void add_rows2(float* __restrict dst,
+                                                                 float* __restrict a,
+                                                                 float* __restrict b, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    dst[i] = (dst[i] + a[i]) + b[i];
+    a[i] = 0.0f;
+    b[i] = 0.0f;
+  }
+}
+
 // Adds, per view in ascending order, the blur of the back-warped splat of `values` to `out`.
 void carry_back(const ProjectionPlan& p, const std::vector<HugeVector<float>>& values,
                 cv::Mat& out) {
@@ -588,17 +599,24 @@ void carry_back(const ProjectionPlan& p, const std::vector<HugeVector<float>>& v
   const int bands = (rows + band_rows - 1) / band_rows;
   std::vector<std::vector<float>>& scratch = p.scratch;
   if (scratch.size() < static_cast<size_t>(worker_threads())) scratch.resize(worker_threads());
+  // Views go in pairs: each has its own accumulator, and one pass over the output then adds
+  // the first and then the second to every pixel.
+  constexpr int group = 2;
+  const size_t acc_floats = stride * (band_rows + 2 * junk_rows) + 48;
   parallel_bands(bands, [&](int b0, int b1) {
     std::vector<float>& buf = scratch[omp_thread()];
     // Junk rows above and below the band take the outputs outside it, then spare tiles.
-    buf.assign(stride * (band_rows + 2 * junk_rows) + 48, 0.0f);
-    float* const acc = buf.data() + (16 - reinterpret_cast<uintptr_t>(buf.data()) / 4 % 16) % 16 +
-                       junk_rows * stride;  // band row 0
+    const size_t slot = (acc_floats + 15) / 16 * 16;
+    buf.assign(group * slot + 16, 0.0f);
+    float* const first = buf.data() + (16 - reinterpret_cast<uintptr_t>(buf.data()) / 4 % 16) % 16;
+    float* accs[group];
+    for (int k = 0; k < group; ++k) accs[k] = first + k * slot + junk_rows * stride;  // band row 0
     std::vector<float> vs;
     std::vector<uint32_t> qs;
     for (int b = b0; b < b1; ++b) {
       const int y0 = b * band_rows, y1 = std::min(rows, y0 + band_rows);
-      for (int i = 0; i < view_count; ++i) {
+      // The blur of view i's back-warped samples into acc.
+      const auto scatter_view = [&](int i, float* acc) {
         const ViewPlan& vp = p.views[i];
         const float* val = values[i].data();
         for (int py = std::max(0, y0 - hr); py < std::min(rows, y1 + hr); ++py) {
@@ -646,15 +664,28 @@ void carry_back(const ProjectionPlan& p, const std::vector<HugeVector<float>>& v
               for (int m = -hc; m <= hc; ++m) row[qsp[j] + 3 * hc - 3 * m] += vsp[j] * k[m];
           }
         }
+      };
+      for (int i0 = 0; i0 < view_count; i0 += group) {
+        const int n = std::min(group, view_count - i0);
+        for (int k = 0; k < n; ++k) scatter_view(i0 + k, accs[k]);
         for (int y = y0; y < y1; ++y) {
-          float* a = acc + (y - y0) * stride;
-          add_rows(out.ptr<float>(y), a + 3 * hc, 3 * static_cast<size_t>(cols));
-          std::fill(a, a + 3 * hc, 0.0f);  // pads collect taps beyond the border
-          std::fill(a + 3 * (hc + cols), a + stride, 0.0f);
+          const size_t row = static_cast<size_t>(y - y0) * stride;
+          float* a = accs[0] + row;
+          float* c = accs[1] + row;
+          if (n == 2)
+            add_rows2(out.ptr<float>(y), a + 3 * hc, c + 3 * hc, 3 * static_cast<size_t>(cols));
+          else
+            add_rows(out.ptr<float>(y), a + 3 * hc, 3 * static_cast<size_t>(cols));
+          for (int k = 0; k < n; ++k) {
+            float* r = accs[k] + row;
+            std::fill(r, r + 3 * hc, 0.0f);  // pads collect taps beyond the border
+            std::fill(r + 3 * (hc + cols), r + stride, 0.0f);
+          }
         }
         // A short last band's rows past its end took junk, as junk rows do.
         if (y1 - y0 < band_rows)
-          std::fill(acc + (y1 - y0) * stride, acc + band_rows * stride, 0.0f);
+          for (int k = 0; k < n; ++k)
+            std::fill(accs[k] + (y1 - y0) * stride, accs[k] + band_rows * stride, 0.0f);
       }
     }
   });
