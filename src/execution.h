@@ -33,6 +33,18 @@ void parallel_bands(int rows, Body&& body) {
   }
 }
 
+// Like parallel_bands, for a library's element-wise operations on continuous images: every
+// band is a multiple of 64 rows, so of 64 samples whatever the width, and starts as aligned
+// as the image; the library then meets every sample at the same place of its vector loop
+// (or its tail) as in one call over the whole image. body(begin, end) as above.
+template <class Body>
+void library_bands(int rows, Body&& body) {
+  constexpr int unit = 64;
+  parallel_bands((rows + unit - 1) / unit, [&](int c0, int c1) {
+    body(c0 * unit, std::min(rows, c1 * unit));
+  });
+}
+
 // Like parallel_bands, but hands out `items` independent work items one at a time
 // (dynamic schedule); for work whose items differ in cost, e.g. one view each.
 template <class Body>

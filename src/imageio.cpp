@@ -17,6 +17,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "errors.h"
+#include "execution.h"
 #include "signals.h"
 #include "textformat.h"
 
@@ -330,7 +331,20 @@ void Output::write_image(const std::string& relative, const cv::Mat& image) cons
   const cv::Mat& encoded = wide ? eight_bit : image;
   bool ok = false;
   try {
-    if (wide) image.convertTo(eight_bit, CV_8U);
+    if (wide) {
+      // The library's conversion, over bands of rows side by side (into this thread's
+      // buffer: the workers have their own).
+      cv::Mat& dst = eight_bit;
+      dst.create(image.rows, image.cols, CV_MAKETYPE(CV_8U, image.channels()));
+      if (image.isContinuous() && image.dims == 2) {
+        library_bands(image.rows, [&](int y0, int y1) {
+          cv::Mat band = dst.rowRange(y0, y1);
+          image.rowRange(y0, y1).convertTo(band, CV_8U);
+        });
+      } else {
+        image.convertTo(eight_bit, CV_8U);
+      }
+    }
     ok = cv::imencode(extension_of(full), encoded, bytes);
   } catch (const cv::Exception&) {
     ok = false;

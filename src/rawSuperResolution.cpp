@@ -330,30 +330,59 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
       // Residual of the coupling: d - D T u + b.
       auto coupling = [&](const cv::Mat& Px, const cv::Mat& d, const cv::Mat& b) -> cv::Mat {
         if (plain) return d - Px + b;
-        cv::subtract(d, Px, r_buf);
-        cv::add(r_buf, b, r_buf);
+        full_buffer(r_buf, g.high_y, g.high_x);
+        library_bands(g.high_y, [&](int y0, int y1) {
+          const cv::Range rows(y0, y1);
+          cv::Mat r = r_buf.rowRange(rows);
+          cv::subtract(d.rowRange(rows), Px.rowRange(rows), r);
+          cv::add(r, b.rowRange(rows), r);
+        });
         return r_buf;
+      };
+      // grad + lf X, the library's expression.
+      auto add_coupling = [&](const cv::Mat& X) {
+        if (plain) {
+          grad = grad + lf * X;
+          return;
+        }
+        library_bands(g.high_y, [&](int y0, int y1) {
+          const cv::Range rows(y0, y1);
+          cv::Mat gr = grad.rowRange(rows);
+          gr = gr + lf * X.rowRange(rows);
+        });
       };
       cv::Mat Tu = T_into(u, tu_buf);
       // Each block lets go of its images, so the next one can reuse their buffers.
       double Lx, Nx, Ly, Ny;
-      {
-        const cv::Mat Px = D_into(Tu, p_buf, false);
-        Lx = cv::norm(Px, cv::NORM_L1);
-        const cv::Mat Rx = coupling(Px, dx, bx);
-        Nx = cv::norm(Rx, cv::NORM_L2);
-        grad = grad + lf * TtDt_into(Rx, back_buf, false);
-      }
-      {
-        const cv::Mat Py = D_into(Tu, p_buf, true);
-        Ly = cv::norm(Py, cv::NORM_L1);
-        const cv::Mat Ry = coupling(Py, dy, by);
-        Ny = cv::norm(Ry, cv::NORM_L2);
-        grad = grad + lf * TtDt_into(Ry, back_buf, true);
-      }
+      const auto block = [&](bool vertical, const cv::Mat& d, const cv::Mat& b, double& L,
+                             double& Nr) {
+        const cv::Mat P = D_into(Tu, p_buf, vertical);
+        if (plain) L = cv::norm(P, cv::NORM_L1);
+        const cv::Mat R = coupling(P, d, b);
+        if (plain) {
+          Nr = cv::norm(R, cv::NORM_L2);
+        } else {
+          // Two sums of a fixed order each, side by side.
+          parallel_items(2, [&](int i) {
+            if (i == 0) L = cv::norm(P, cv::NORM_L1);
+            if (i == 1) Nr = cv::norm(R, cv::NORM_L2);
+          });
+        }
+        add_coupling(TtDt_into(R, back_buf, vertical));
+      };
+      block(false, dx, bx, Lx, Nx);
+      block(true, dy, by, Ly, Ny);
       Tu.release();
 
-      grad = -1.0 * grad;
+      if (plain) {
+        grad = -1.0 * grad;
+      } else {
+        library_bands(g.high_y, [&](int y0, int y1) {
+          const cv::Range rows(y0, y1);
+          cv::Mat gr = grad.rowRange(rows);
+          gr = -1.0 * gr;
+        });
+      }
       regulariser_timing.stop();
 
       ScopedTiming second_timing("second-order term and step");
@@ -463,10 +492,18 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
         b = b + d - P;
         return;
       }
-      cv::subtract(P, b, r_buf);
+      full_buffer(r_buf, g.high_y, g.high_x);
+      library_bands(g.high_y, [&](int y0, int y1) {
+        cv::Mat r = r_buf.rowRange(y0, y1);
+        cv::subtract(P.rowRange(y0, y1), b.rowRange(y0, y1), r);
+      });
       shrinkage(r_buf, d);
-      cv::add(b, d, back_buf);
-      cv::subtract(back_buf, P, b);
+      full_buffer(back_buf, g.high_y, g.high_x);
+      library_bands(g.high_y, [&](int y0, int y1) {
+        cv::Mat sum = back_buf.rowRange(y0, y1), bb = b.rowRange(y0, y1);
+        cv::add(bb, d.rowRange(y0, y1), sum);
+        cv::subtract(sum, P.rowRange(y0, y1), bb);
+      });
     };
     split(false, dx, bx);
     split(true, dy, by);

@@ -394,16 +394,16 @@ std::shared_ptr<const ProjectionPlan> build_plan(const cv::Mat* masks, const cv:
 }
 
 // Sampled colour of entry e (view row k) of a view from the blurred image.
+inline float sample_channel(const ProjectionPlan& p, const ViewPlan& vp, int k, int e,
+                            const float* blurred, int ch) {
+  const int n = vp.pixel[e] - k * p.g.low_x;
+  const int32_t* w = &vp.winner[4 * static_cast<size_t>(e)];
+  const auto at = [&](int j) { return blurred[3 * static_cast<size_t>(w[j]) + ch]; };
+  return bilinear(at(0), at(1), at(2), at(3), p.wx[n], p.wy[k]);
+}
 inline void sample_entry(const ProjectionPlan& p, const ViewPlan& vp, int k, int e,
                          const float* blurred, float S[3]) {
-  const int n = vp.pixel[e] - k * p.g.low_x;
-  const float wy = p.wy[k], wx = p.wx[n];
-  const int32_t* w = &vp.winner[4 * static_cast<size_t>(e)];
-  const float* a = blurred + 3 * static_cast<size_t>(w[0]);
-  const float* b = blurred + 3 * static_cast<size_t>(w[1]);
-  const float* c = blurred + 3 * static_cast<size_t>(w[2]);
-  const float* d = blurred + 3 * static_cast<size_t>(w[3]);
-  for (int ch = 0; ch < 3; ++ch) S[ch] = bilinear(a[ch], b[ch], c[ch], d[ch], wx, wy);
+  for (int ch = 0; ch < 3; ++ch) S[ch] = sample_channel(p, vp, k, e, blurred, ch);
 }
 
 // Value kept per entry of view rows [k0, k1) of every view: residual or projected sample in
@@ -416,12 +416,15 @@ void entry_values(Projection kind, const ProjectionPlan& p, int k0, int k1, cons
     const uchar* recorded = views ? views[i].ptr<uchar>() : nullptr;
     for (int k = k0; k < k1; ++k) {
       for (int e = vp.entry_row[k]; e < vp.entry_row[k + 1]; ++e) {
-        float S[3];
-        sample_entry(p, vp, k, e, blurred, S);
         const int t = vp.channel[e];
-        val[e] = kind == Projection::hessian
-                     ? projected_value(S, t)
-                     : residual_value(S, t, recorded[3 * static_cast<size_t>(vp.pixel[e]) + t]);
+        float S[3] = {0.0f, 0.0f, 0.0f};
+        if (kind == Projection::hessian) {  // only the entry's own channel is kept
+          S[t] = sample_channel(p, vp, k, e, blurred, t);
+          val[e] = projected_value(S, t);
+          continue;
+        }
+        sample_entry(p, vp, k, e, blurred, S);
+        val[e] = residual_value(S, t, recorded[3 * static_cast<size_t>(vp.pixel[e]) + t]);
       }
     }
   }

@@ -7,6 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "errors.h"
+#include "execution.h"
 #include "imageio.h"
 #include "test_support.h"
 
@@ -43,6 +44,17 @@ TEST(Output, PngHasThePixelsOfThePpmForFloatImages) {
   std::ifstream in(dir + "/a.ppm", std::ios::binary);
   const std::vector<uchar> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(file, expected);
+  // An image tall enough to be converted in bands by several threads.
+  cv::Mat tall(300, 70, CV_32FC3);
+  for (size_t i = 0; i < tall.total() * 3; ++i)
+    reinterpret_cast<float*>(tall.data)[i] = values[i % 12] + static_cast<float>(i % 7);
+  execution().threads = 2;
+  out.write_image("tall.ppm", tall);
+  execution().threads = 0;
+  ASSERT_TRUE(cv::imencode(".ppm", tall, expected));
+  std::ifstream tall_in(dir + "/tall.ppm", std::ios::binary);
+  EXPECT_EQ(std::vector<uchar>((std::istreambuf_iterator<char>(tall_in)), std::istreambuf_iterator<char>()),
+            expected);
   fs::remove_all(dir);
 }
 

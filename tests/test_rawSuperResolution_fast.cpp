@@ -178,14 +178,14 @@ TEST(FastProjection, MatchesPlainAtFullSize) {
 // with and without the colour transform, the fast path at several thread counts.
 TEST(FastProjection, WholeIterationMatchesPlain) {
   const Scene s = make_scene(small_geometry(30, 24), 9);
-  for (bool yuv : {true, false}) {
+  for (const auto& [yuv, lambda] : {std::pair<bool, double>{true, 1.0}, {false, 1.0}, {true, 0.7}}) {
     std::vector<cv::Mat> results, depths;
     std::vector<std::string> consoles;
     for (int threads : {0, 1, 2, 3}) {  // 0: the plain path
       execution().reference = threads == 0;
       execution().threads = threads;
       cv::Mat u = s.estimate.clone(), depth = s.depth.clone();
-      rawSuperResolution sr(2, 3, 3.0, 1.0, s.g);
+      rawSuperResolution sr(2, 3, 3.0, lambda, s.g);
       testing::internal::CaptureStdout();
       sr.raw_super_resolution(u, s.views.data(), s.masks.data(), depth, true, yuv);
       consoles.push_back(testing::internal::GetCapturedStdout());
@@ -196,8 +196,8 @@ TEST(FastProjection, WholeIterationMatchesPlain) {
     execution().threads = 0;
     EXPECT_FALSE(same_bytes(results[0], s.estimate));
     for (size_t i = 1; i < results.size(); ++i) {
-      EXPECT_TRUE(same_bytes(results[0], results[i])) << "yuv " << yuv << ", run " << i;
-      EXPECT_TRUE(same_bytes(depths[0], depths[i])) << "yuv " << yuv << ", run " << i;
+      EXPECT_TRUE(same_bytes(results[0], results[i])) << "yuv " << yuv << ", lambda " << lambda << ", run " << i;
+      EXPECT_TRUE(same_bytes(depths[0], depths[i])) << "yuv " << yuv << ", lambda " << lambda << ", run " << i;
       EXPECT_EQ(consoles[0], consoles[i]);
     }
   }
