@@ -428,7 +428,11 @@ void search_rawdisparity_fast(const cv::Mat& estimate, const cv::Mat* views,
     cv::Mat blurred = arena.mat(H, W, CV_32FC3);
     PSF_fast_into(estimate, blurred, g.xscale(), g.yscale());
     for (cv::Mat& p : planes) p = arena.mat(H, W, CV_32F);
-    cv::split(blurred, planes);
+    library_bands(H, [&](int y0, int y1) {
+      cv::Mat bands[3] = {planes[0].rowRange(y0, y1), planes[1].rowRange(y0, y1),
+                          planes[2].rowRange(y0, y1)};
+      cv::split(blurred.rowRange(y0, y1), bands);
+    });
   }
 
   const std::vector<float> candidates = disparity_candidates(min_disparity, max_disparity, g);

@@ -413,20 +413,25 @@ void entry_values(Projection kind, const ProjectionPlan& p, int k0, int k1, cons
   for (int i = 0; i < view_count; ++i) {
     const ViewPlan& vp = p.views[i];
     float* val = values[i].data();
-    const uchar* recorded = views ? views[i].ptr<uchar>() : nullptr;
-    for (int k = k0; k < k1; ++k) {
-      for (int e = vp.entry_row[k]; e < vp.entry_row[k + 1]; ++e) {
-        const int t = vp.channel[e];
-        float S[3] = {0.0f, 0.0f, 0.0f};
-        if (kind == Projection::hessian) {  // only the entry's own channel is kept
+    if (kind == Projection::hessian) {
+      // Only the entry's own channel is kept.
+      for (int k = k0; k < k1; ++k)
+        for (int e = vp.entry_row[k]; e < vp.entry_row[k + 1]; ++e) {
+          const int t = vp.channel[e];
+          float S[3] = {0.0f, 0.0f, 0.0f};
           S[t] = sample_channel(p, vp, k, e, blurred, t);
           val[e] = projected_value(S, t);
-          continue;
         }
+      continue;
+    }
+    const uchar* recorded = views[i].ptr<uchar>();
+    for (int k = k0; k < k1; ++k)
+      for (int e = vp.entry_row[k]; e < vp.entry_row[k + 1]; ++e) {
+        const int t = vp.channel[e];
+        float S[3];
         sample_entry(p, vp, k, e, blurred, S);
         val[e] = residual_value(S, t, recorded[3 * static_cast<size_t>(vp.pixel[e]) + t]);
       }
-    }
   }
 }
 
@@ -473,7 +478,7 @@ constexpr int junk_rows = 4;
 // stays in registers while the samples, in ascending q, are added in order, so no tile is
 // reloaded while a store to it is pending. The zero lanes add +-0, which leaves every
 // accumulator as it is (none holds -0).
-constexpr int tile = 16;  // floats per tile (8 measured slower: more tile moves)
+constexpr int tile = 16;  // floats per tile (8 measured no faster)
 typedef float v16 __attribute__((vector_size(4 * tile)));
 struct TileKernel {
   std::vector<v16> lo, hi;  // [kernel row][q % tile]: lanes in the tile and in the next one
