@@ -38,11 +38,6 @@ using Block = std::unique_ptr<void, decltype(&huge_free)>;
 struct Pool {
   std::mutex busy;  // one estimation at a time uses the pool
   std::vector<std::pair<Block, size_t>> blocks;
-  // The sample tables depend on the views and masks only, which a run keeps: the samples
-  // each table row was expanded from, and the layout the table block holds them in.
-  std::vector<std::uint16_t> table_samples;
-  Geometry table_geometry;
-  int table_pad = -1;
 };
 
 class Arena {
@@ -54,18 +49,12 @@ class Arena {
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
 
-  // The pool the blocks come from (nullptr: the arena's own).
-  Pool* pool() const { return pool_; }
-
-  // A block of rows x cols of `type`; *kept (if given) tells whether it is the pool's block
-  // of the last estimation as it was left, rather than fresh memory.
-  cv::Mat mat(int rows, int cols, int type, bool* kept = nullptr) {
+  cv::Mat mat(int rows, int cols, int type) {
     const size_t bytes = std::max(static_cast<size_t>(rows) * cols * CV_ELEM_SIZE(type),
                                   huge_page_bytes);  // small images too
     std::vector<std::pair<Block, size_t>>& blocks = pool_ ? pool_->blocks : own_;
     const size_t i = used_++;
     if (i == blocks.size()) blocks.emplace_back(Block(nullptr, &huge_free), 0);
-    if (kept) *kept = pool_ != nullptr && blocks[i].second >= bytes;
     if (blocks[i].second < bytes) {
       blocks[i].first.reset();  // the old block goes before the new one is taken
       blocks[i] = {Block(huge_alloc(bytes), &huge_free), bytes};
@@ -463,21 +452,8 @@ void search_rawdisparity_fast(const cv::Mat& estimate, const cv::Mat* views,
   const int stride = W + 2 * pad;
   const std::vector<int> row_of = nearest_index_table(H, g.low_y, g.yscale());
   const std::vector<int> col_of = nearest_index_table(W, g.low_x, g.xscale());
-  bool tables_kept = false;
-  cv::Mat tables = arena.mat(view_count * g.low_y, stride, CV_16UC1, &tables_kept);
+  cv::Mat tables = arena.mat(view_count * g.low_y, stride, CV_16UC1);
   auto table_row = [&](int n, int k) { return tables.ptr<Entry>(n * g.low_y + k) + pad; };
-  // A row whose samples are those it was last expanded from, in the same layout, is kept.
-  Pool* const cache = arena.pool();
-  const size_t row_samples = static_cast<size_t>(g.low_x);
-  const size_t all_samples = static_cast<size_t>(view_count) * g.low_y * row_samples;
-  bool reuse = false;
-  if (cache) {
-    reuse = tables_kept && cache->table_geometry == g && cache->table_pad == pad &&
-            cache->table_samples.size() == all_samples;
-    if (!reuse) cache->table_samples.assign(all_samples, no_entry);
-    cache->table_geometry = g;
-    cache->table_pad = -1;  // until every row is written
-  }
   parallel_items(view_count, [&](int n) {
     if (n == center_view) return;
     std::vector<Entry> samples(g.low_x);
@@ -485,18 +461,12 @@ void search_rawdisparity_fast(const cv::Mat& estimate, const cv::Mat* views,
       const uchar* mk = masks[n].ptr<uchar>(k);
       const cv::Vec3b* vk = views[n].ptr<cv::Vec3b>(k);
       for (int c = 0; c < g.low_x; ++c) samples[c] = make_entry(mk[c], vk[c]);
-      Entry* last = cache ? cache->table_samples.data() +
-                                (static_cast<size_t>(n) * g.low_y + k) * row_samples
-                          : nullptr;
-      if (reuse && std::equal(samples.begin(), samples.end(), last)) continue;
-      if (last) std::copy(samples.begin(), samples.end(), last);
       Entry* t = table_row(n, k);
       std::fill(t - pad, t, no_entry);
       std::fill(t + W, t + W + pad, no_entry);
       for (int sx = 0; sx < W; ++sx) t[sx] = col_of[sx] < 0 ? no_entry : samples[col_of[sx]];
     }
   });
-  if (cache) cache->table_pad = pad;
 
   cv::Mat best_cost = arena.mat(H, W, CV_32F), best_disparity = arena.mat(H, W, CV_32F);
   best_cost.setTo(cv::Scalar(large_cost));
