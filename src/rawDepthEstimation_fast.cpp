@@ -148,17 +148,15 @@ PLENOSR_INLINE ints16 widen_entries(const std::uint16_t* e) {
 
 // One view's contribution to 16 pixels: the entry picks the blurred plane (below 256
 // channel 0, below 512 channel 1, else 2) and the sample; no_entry adds +0 and counts 0.
-// The count goes up by whole numbers below 2^24, so counting in ints and converting once
-// gives the float count exactly.
 PLENOSR_INLINE void add_view_lanes(const Entry* e, const floats16& p0, const floats16& p1,
-                                   const floats16& p2, floats16& s, ints16& c) {
+                                   const floats16& p2, floats16& s, floats16& c) {
   const ints16 ent = widen_entries(e);
-  const floats16 zero = {};
+  const floats16 zero = {}, one = zero + 1.0f;
   const floats16 b = ent < 256 ? p0 : (ent < 512 ? p1 : p2);
   const floats16 d = b - __builtin_convertvector(ent & 255, floats16);  // squared_difference
-  const ints16 sampled = ent < static_cast<int>(no_entry);  // -1 where sampled, else 0
+  const ints16 sampled = ent < static_cast<int>(no_entry);
   s += sampled ? d * d : zero;
-  c -= sampled;
+  c += sampled ? one : zero;
 }
 
 // Sums and counts of 16 * B pixels starting at x0, over all nv views in ascending order; they
@@ -167,11 +165,10 @@ template <int B>
 PLENOSR_INLINE void accumulate_block(const Entry* const* e, int nv, const float* b0,
                                      const float* b1, const float* b2, float* sum,
                                      float* count, int x0) {
-  floats16 s[B];
-  ints16 c[B];
+  floats16 s[B], c[B];
   for (int q = 0; q < B; ++q) {
     s[q] = floats16{};
-    c[q] = ints16{};
+    c[q] = floats16{};
   }
   for (int v = 0; v < nv; ++v) {
     // The 80 views are 80 streams, more than the hardware prefetchers follow: fetch the
@@ -185,7 +182,7 @@ PLENOSR_INLINE void accumulate_block(const Entry* const* e, int nv, const float*
   }
   for (int q = 0; q < B; ++q) {
     store_lanes(sum + x0 + 16 * q, s[q]);
-    store_lanes(count + x0 + 16 * q, __builtin_convertvector(c[q], floats16));
+    store_lanes(count + x0 + 16 * q, c[q]);
   }
 }
 

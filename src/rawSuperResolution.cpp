@@ -357,9 +357,9 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
       const auto block = [&](bool vertical, const cv::Mat& d, const cv::Mat& b, double& L,
                              double& Nr) {
         const cv::Mat P = D_into(Tu, p_buf, vertical);
-        if (plain) L = cv::norm(P, cv::NORM_L1);
         const cv::Mat R = coupling(P, d, b);
         if (plain) {
+          L = cv::norm(P, cv::NORM_L1);
           Nr = cv::norm(R, cv::NORM_L2);
         } else {
           // Two sums of a fixed order each, side by side.

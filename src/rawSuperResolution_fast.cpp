@@ -394,16 +394,16 @@ std::shared_ptr<const ProjectionPlan> build_plan(const cv::Mat* masks, const cv:
 }
 
 // Sampled colour of entry e (view row k) of a view from the blurred image.
-inline float sample_channel(const ProjectionPlan& p, const ViewPlan& vp, int k, int e,
-                            const float* blurred, int ch) {
-  const int n = vp.pixel[e] - k * p.g.low_x;
-  const int32_t* w = &vp.winner[4 * static_cast<size_t>(e)];
-  const auto at = [&](int j) { return blurred[3 * static_cast<size_t>(w[j]) + ch]; };
-  return bilinear(at(0), at(1), at(2), at(3), p.wx[n], p.wy[k]);
-}
 inline void sample_entry(const ProjectionPlan& p, const ViewPlan& vp, int k, int e,
                          const float* blurred, float S[3]) {
-  for (int ch = 0; ch < 3; ++ch) S[ch] = sample_channel(p, vp, k, e, blurred, ch);
+  const int n = vp.pixel[e] - k * p.g.low_x;
+  const float wy = p.wy[k], wx = p.wx[n];
+  const int32_t* w = &vp.winner[4 * static_cast<size_t>(e)];
+  const float* a = blurred + 3 * static_cast<size_t>(w[0]);
+  const float* b = blurred + 3 * static_cast<size_t>(w[1]);
+  const float* c = blurred + 3 * static_cast<size_t>(w[2]);
+  const float* d = blurred + 3 * static_cast<size_t>(w[3]);
+  for (int ch = 0; ch < 3; ++ch) S[ch] = bilinear(a[ch], b[ch], c[ch], d[ch], wx, wy);
 }
 
 // Value kept per entry of view rows [k0, k1) of every view: residual or projected sample in
@@ -413,25 +413,17 @@ void entry_values(Projection kind, const ProjectionPlan& p, int k0, int k1, cons
   for (int i = 0; i < view_count; ++i) {
     const ViewPlan& vp = p.views[i];
     float* val = values[i].data();
-    if (kind == Projection::hessian) {
-      // Only the entry's own channel is kept.
-      for (int k = k0; k < k1; ++k)
-        for (int e = vp.entry_row[k]; e < vp.entry_row[k + 1]; ++e) {
-          const int t = vp.channel[e];
-          float S[3] = {0.0f, 0.0f, 0.0f};
-          S[t] = sample_channel(p, vp, k, e, blurred, t);
-          val[e] = projected_value(S, t);
-        }
-      continue;
-    }
-    const uchar* recorded = views[i].ptr<uchar>();
-    for (int k = k0; k < k1; ++k)
+    const uchar* recorded = views ? views[i].ptr<uchar>() : nullptr;
+    for (int k = k0; k < k1; ++k) {
       for (int e = vp.entry_row[k]; e < vp.entry_row[k + 1]; ++e) {
-        const int t = vp.channel[e];
         float S[3];
         sample_entry(p, vp, k, e, blurred, S);
-        val[e] = residual_value(S, t, recorded[3 * static_cast<size_t>(vp.pixel[e]) + t]);
+        const int t = vp.channel[e];
+        val[e] = kind == Projection::hessian
+                     ? projected_value(S, t)
+                     : residual_value(S, t, recorded[3 * static_cast<size_t>(vp.pixel[e]) + t]);
       }
+    }
   }
 }
 
@@ -771,21 +763,16 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
   for (int i = 0; i < view_count; ++i) values[i].resize(p.views[i].pixel.size());
   p.residuals_kept = false;  // until values hold this call's residuals
   if (kind == Projection::error) {
+    // The residuals of a chunk of view rows, then their absolute values added to the error,
+    // view by view in ascending order.
     view_row_chunks(g.low_y, [&](int k0, int k1) {
+      entry_values(kind, p, k0, k1, bl, views, values);
       float* acc = out.ptr<float>();
       for (int i = 0; i < view_count; ++i) {
         const ViewPlan& vp = p.views[i];
-        const uchar* recorded = views[i].ptr<uchar>();
-        float* val = values[i].data();
-        for (int k = k0; k < k1; ++k)
-          for (int e = vp.entry_row[k]; e < vp.entry_row[k + 1]; ++e) {
-            float S[3];
-            sample_entry(p, vp, k, e, bl, S);
-            const size_t at = 3 * static_cast<size_t>(vp.pixel[e]) + vp.channel[e];
-            const float r = residual_value(S, vp.channel[e], recorded[at]);
-            val[e] = r;
-            if (r != 0.0f) acc[at] += std::fabs(r);
-          }
+        const float* val = values[i].data();
+        for (int e = vp.entry_row[k0]; e < vp.entry_row[k1]; ++e)
+          if (val[e] != 0.0f) acc[3 * static_cast<size_t>(vp.pixel[e]) + vp.channel[e]] += std::fabs(val[e]);
       }
     });
   } else if (!reuse) {
