@@ -459,140 +459,112 @@ void value_image(const ProjectionPlan& p, const ViewPlan& vp, const HugeVector<f
   for (size_t e = 0; e < values.size(); ++e) o[3 * static_cast<size_t>(vp.pixel[e]) + vp.channel[e]] = values[e];
 }
 
-constexpr int band_rows = 48;
-// Output rows a 5-row kernel reaches beyond a band from the source rows it reads.
-constexpr int junk_rows = 4;
+// Back-projection works on bands of `lanes` output rows held transposed: one vector per
+// padded output float, a lane per row of the band. A sample then adds its product with a
+// vector of kernel weights (one lane per output row it reaches, 0 elsewhere) to one vector
+// per kernel column, and samples in raster order of the source still give every output its
+// taps in tap order. The zero lanes add +-0, which leaves every accumulator as it is (none
+// holds -0); non-finite samples, whose products with 0 would spread, add lane by lane.
+constexpr int lanes = 8;
+typedef float v8 __attribute__((vector_size(4 * lanes)));
 
-// Scatter of a source row for a 3-column kernel on tiles of 16 floats aligned in the padded
-// accumulator rows: a sample at float q (3 * (column + 1) + channel - 3) feeds the output
-// columns to its left, centre and right at floats q, q + 3, q + 6 with the taps m = +1, 0,
-// -1, inside tile q / tile and, past its end, the next one. The tile pair of every output row
-// stays in registers while the samples, in ascending q, are added in order, so no tile is
-// reloaded while a store to it is pending. The zero lanes add +-0, which leaves every
-// accumulator as it is (none holds -0).
-constexpr int tile = 16;  // floats per tile (8 measured no faster)
-typedef float v16 __attribute__((vector_size(4 * tile)));
-struct TileKernel {
-  std::vector<v16> lo, hi;  // [kernel row][q % tile]: lanes in the tile and in the next one
-};
-TileKernel tile_kernel(const std::vector<float>& kw, int krows) {
-  TileKernel k;
-  k.lo.assign(static_cast<size_t>(krows) * tile, v16{});
-  k.hi.assign(static_cast<size_t>(krows) * tile, v16{});
-  for (int r = 0; r < krows; ++r)
-    for (int s = 0; s < tile; ++s)
-      for (int m = 0; m < 3; ++m) {
-        const int lane = s + 3 * m;  // m = 0, 1, 2: taps +1, 0, -1
-        const float w = kw[r * 3 + 2 - m];
-        if (lane < tile)
-          k.lo[r * tile + s][lane] = w;
-        else
-          k.hi[r * tile + s][lane - tile] = w;
+// w[(t + hr) * kcols + c]: for a source row t rows below the band's first row (t from -hr
+// to lanes - 1 + hr) and kernel column c, lane L holds the weight of tap row t - L + hr in
+// output row L of the band, 0 where the kernel does not reach.
+std::vector<v8> lane_kernel(const std::vector<float>& kw, int krows, int kcols) {
+  const int hr = (krows - 1) / 2;
+  std::vector<v8> w(static_cast<size_t>(lanes + 2 * hr) * kcols, v8{});
+  for (int t = -hr; t < lanes + hr; ++t)
+    for (int c = 0; c < kcols; ++c)
+      for (int L = 0; L < lanes; ++L) {
+        const int r = t - L + hr;
+        if (r >= 0 && r < krows) w[(t + hr) * kcols + c][L] = kw[r * kcols + c];
       }
-  return k;
+  return w;
 }
 
-// One pass over a source row's samples (at floats q, ascending, n >= 1; sample(j) gives the
-// j-th sample's q and value) for all five output rows of a 5-row kernel whose rows 0 and 4,
-// and 1 to 3, are equal: the output rows py - 2 ... py + 2 (tap rows 2 ... -2) are the
-// consecutive accumulator rows from `base` on, `stride` floats apart (rows outside the band
-// are junk rows). Every sample adds to both tiles (the next tile's weights are 0 unless it
-// spills), so the only data-dependent branch is the move to the next tile; a zero sample
-// adds zeros. The ten accumulators are named variables and the rows are reached from one
-// pointer: arrays of vectors, or five row pointers, would be kept on the stack.
-#define PLENOSR_ROWS(X) X(0) X(1) X(2) X(3) X(4)
-template <class Sample>
-inline __attribute__((always_inline)) void scatter_tiles5(Sample sample, int n, float* base,
-                                                          ptrdiff_t stride, const v16* lo,
-                                                          const v16* hi) {
-  uint32_t cur = sample(0).q / tile;
-  float* p = base + tile * cur;
-#define RELOAD(r) std::memcpy(&a##r, p + (r) * stride, sizeof(v16)); \
-  std::memcpy(&b##r, p + (r) * stride + tile, sizeof(v16));
-#define LOAD(r) v16 a##r, b##r; RELOAD(r)
-  PLENOSR_ROWS(LOAD)
-#undef LOAD
-  for (int j = 0; j < n; ++j) {
-    const auto [q, x] = sample(j);
-    const uint32_t t = q / tile, s = q % tile;
-    if (t != cur) {
-      if (t == cur + 1) {
-#define NEXT(r) std::memcpy(p + (r) * stride, &a##r, sizeof(v16)); \
-  a##r = b##r;                                                  \
-  std::memcpy(&b##r, p + (r) * stride + 2 * tile, sizeof(v16));
-        PLENOSR_ROWS(NEXT)
-#undef NEXT
-        p += tile;
-      } else {
-#define STORE(r) std::memcpy(p + (r) * stride, &a##r, sizeof(v16)); \
-  std::memcpy(p + (r) * stride + tile, &b##r, sizeof(v16));
-        PLENOSR_ROWS(STORE)
-        p = base + tile * t;
-        PLENOSR_ROWS(RELOAD)
-      }
-      cur = t;
+// Adds view items' products for source rows [py0, py1) to the band accumulator acc (band
+// row 0 at y0): an item at float q feeds padded floats q, q + 3, ..., with kernel columns
+// from the right. KCOLS > 0 fixes the kernel width at compile time.
+template <int KCOLS>
+inline __attribute__((always_inline)) void scatter_band_impl(
+    const ViewPlan::Item* items, const int32_t* source_row, const float* val, int py0, int py1,
+    int y0, int hr, int kcols_runtime, const v8* w, v8* acc) {
+  const int kcols = KCOLS > 0 ? KCOLS : kcols_runtime;
+  for (int py = py0; py < py1; ++py) {
+    const v8* wt = w + (py - y0 + hr) * kcols + (kcols - 1);
+    const int j1 = source_row[py + 1];
+    for (int j = source_row[py]; j < j1; ++j) {
+      const ViewPlan::Item& item = items[j];
+      const float x = val[item.entry] * item.weight;
+      v8* a = acc + item.offset;
+      for (int k = 0; k < kcols; ++k) a[3 * k] += x * wt[-k];
     }
-    // Tap rows 0 and 4 weigh alike, and so do rows 1 to 3: one product per kind.
-    const v16 edge_a = x * lo[s], mid_a = x * lo[tile + s];
-    const v16 edge_b = x * hi[s], mid_b = x * hi[tile + s];
-    a0 = a0 + edge_a;
-    b0 = b0 + edge_b;
-    a1 = a1 + mid_a;
-    b1 = b1 + mid_b;
-    a2 = a2 + mid_a;
-    b2 = b2 + mid_b;
-    a3 = a3 + mid_a;
-    b3 = b3 + mid_b;
-    a4 = a4 + edge_a;
-    b4 = b4 + edge_b;
-  }
-  PLENOSR_ROWS(STORE)
-#undef STORE
-#undef RELOAD
-}
-#undef PLENOSR_ROWS
-
-struct Sample {
-  uint32_t q;
-  float x;
-};
-
-// Samples listed as floats v at q.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_listed(
-    const float* v, const uint32_t* q, int n, float* base, ptrdiff_t stride, const v16* lo,
-    const v16* hi) {
-  scatter_tiles5([&](int j) { return Sample{q[j], v[j]}; }, n, base, stride, lo, hi);
-}
-
-// Samples straight from a view's sorted footprint pixels: value of the entry times weight.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void scatter_items(
-    const ViewPlan::Item* items, const float* val, int n, float* base, ptrdiff_t stride,
-    const v16* lo, const v16* hi) {
-  scatter_tiles5(
-      [&](int j) {
-        const ViewPlan::Item& item = items[j];
-        return Sample{static_cast<uint32_t>(item.offset), val[item.entry] * item.weight};
-      },
-      n, base, stride, lo, hi);
-}
-
-__attribute__((target_clones("avx2", "default"))) void add_rows(float* __restrict dst,
-                                                                float* __restrict acc,
-                                                                size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    dst[i] += acc[i];
-    acc[i] = 0.0f;
   }
 }
 
-// dst += a, then dst += b, element by element; a and b are cleared for the next views.
-__attribute__((target_clones("avx2", "default"))) void add_rows2(float* __restrict dst,
-                                                                 float* __restrict a,
-                                                                 float* __restrict b, size_t n) {
+__attribute__((target_clones("avx2", "default"))) void scatter_band3(
+    const ViewPlan::Item* items, const int32_t* source_row, const float* val, int py0, int py1,
+    int y0, int hr, const v8* w, v8* acc) {
+  scatter_band_impl<3>(items, source_row, val, py0, py1, y0, hr, 3, w, acc);
+}
+
+__attribute__((target_clones("avx2", "default"))) void scatter_band_any(
+    const ViewPlan::Item* items, const int32_t* source_row, const float* val, int py0, int py1,
+    int y0, int hr, int kcols, const v8* w, v8* acc) {
+  scatter_band_impl<0>(items, source_row, val, py0, py1, y0, hr, kcols, w, acc);
+}
+
+// The same sums lane by lane, each product only where the kernel reaches: for views holding
+// a non-finite value.
+void scatter_band_lanes(const ViewPlan::Item* items, const int32_t* source_row,
+                        const float* val, int py0, int py1, int y0, int hr, int kcols,
+                        const std::vector<float>& kw, v8* acc) {
+  for (int py = py0; py < py1; ++py) {
+    const int L0 = std::max(0, py - y0 - hr), L1 = std::min(lanes - 1, py - y0 + hr);
+    for (int j = source_row[py]; j < source_row[py + 1]; ++j) {
+      const ViewPlan::Item& item = items[j];
+      const float x = val[item.entry] * item.weight;
+      for (int k = 0; k < kcols; ++k)
+        for (int L = L0; L <= L1; ++L)
+          acc[item.offset + 3 * k][L] += x * kw[(py - y0 - L + hr) * kcols + (kcols - 1 - k)];
+    }
+  }
+}
+
+// dst += a, then dst += b (b may be null), vector by vector; a and b are cleared.
+__attribute__((target_clones("avx2", "default"))) void add_lanes(v8* __restrict dst,
+                                                                 v8* __restrict a,
+                                                                 v8* __restrict b, size_t n) {
+  if (b == nullptr) {
+    for (size_t i = 0; i < n; ++i) {
+      dst[i] += a[i];
+      a[i] = v8{};
+    }
+    return;
+  }
   for (size_t i = 0; i < n; ++i) {
     dst[i] = (dst[i] + a[i]) + b[i];
-    a[i] = 0.0f;
-    b[i] = 0.0f;
+    a[i] = v8{};
+    b[i] = v8{};
+  }
+}
+
+// Rows [y0, y0 + n) of out into the transposed band t (lane L: row y0 + L; lanes past n
+// zero), and back.
+void band_in(const cv::Mat& out, int y0, int n, v8* t) {
+  const size_t floats = 3 * static_cast<size_t>(out.cols);
+  for (size_t P = 0; P < floats; ++P) t[P] = v8{};
+  for (int L = 0; L < n; ++L) {
+    const float* row = out.ptr<float>(y0 + L);
+    for (size_t P = 0; P < floats; ++P) t[P][L] = row[P];
+  }
+}
+void band_out(const v8* t, int y0, int n, cv::Mat& out) {
+  const size_t floats = 3 * static_cast<size_t>(out.cols);
+  for (int L = 0; L < n; ++L) {
+    float* row = out.ptr<float>(y0 + L);
+    for (size_t P = 0; P < floats; ++P) row[P] = t[P][L];
   }
 }
 
@@ -605,114 +577,54 @@ void carry_back(const ProjectionPlan& p, const std::vector<HugeVector<float>>& v
   const int hr = (kernel.rows - 1) / 2, hc = (kernel.cols - 1) / 2;
   std::vector<float> kw(kernel.total());
   for (size_t i = 0; i < kw.size(); ++i) kw[i] = static_cast<float>(kernel.ptr<double>()[i]);
-  // Accumulator rows: hc pad pixels on each side, rounded up to whole tiles, plus two spare
-  // tiles at the end that the last row's tile pair may touch (with nothing added).
-  const size_t stride = (3 * static_cast<size_t>(cols + 2 * hc) + 15) / 16 * 16;
-  // The box kernel's outer rows are equal, and so are its inner ones.
-  const auto same_row = [&](int a, int b) {
-    return std::memcmp(&kw[a * kernel.cols], &kw[b * kernel.cols], kernel.cols * sizeof(float)) == 0;
-  };
-  const bool tiled = hc == 1 && hr == 2 && same_row(0, 4) && same_row(1, 2) && same_row(1, 3);
-  const TileKernel tk = tiled ? tile_kernel(kw, kernel.rows) : TileKernel();
-  // Views whose values are all finite scatter their samples unlisted: their products with
-  // the weights (at most 1) stay finite, and zero lanes then add only zeros.
+  const std::vector<v8> w = lane_kernel(kw, kernel.rows, kernel.cols);
+  // Views whose values are all finite take the vector path.
   std::vector<uint8_t> finite_view(view_count);
   parallel_items(view_count, [&](int i) {
     bool finite = true;
     for (const float v : values[i]) finite &= std::isfinite(v);
     finite_view[i] = finite;
   });
-  const int bands = (rows + band_rows - 1) / band_rows;
+  const size_t floats = 3 * static_cast<size_t>(cols);
+  const size_t padded = floats + 6 * static_cast<size_t>(hc);  // hc pad pixels on each side
+  const int bands = (rows + lanes - 1) / lanes;
   std::vector<std::vector<float>>& scratch = p.scratch;
   if (scratch.size() < static_cast<size_t>(worker_threads())) scratch.resize(worker_threads());
-  // Views go in pairs: each has its own accumulator, and one pass over the output then adds
-  // the first and then the second to every pixel.
+  // Views go in pairs: each has its own accumulator, and one pass over the band then adds
+  // the first and then the second.
   constexpr int group = 2;
-  const size_t acc_floats = stride * (band_rows + 2 * junk_rows) + 48;
   parallel_bands(bands, [&](int b0, int b1) {
     std::vector<float>& buf = scratch[omp_thread()];
-    // Junk rows above and below the band take the outputs outside it, then spare tiles.
-    const size_t slot = (acc_floats + 15) / 16 * 16;
-    buf.assign(group * slot + 16, 0.0f);
-    float* const first = buf.data() + (16 - reinterpret_cast<uintptr_t>(buf.data()) / 4 % 16) % 16;
-    float* accs[group];
-    for (int k = 0; k < group; ++k) accs[k] = first + k * slot + junk_rows * stride;  // band row 0
-    std::vector<float> vs;
-    std::vector<uint32_t> qs;
+    buf.assign((floats + group * padded) * lanes + lanes, 0.0f);
+    v8* const band = reinterpret_cast<v8*>(
+        buf.data() + (lanes - reinterpret_cast<uintptr_t>(buf.data()) / 4 % lanes) % lanes);
+    v8* accs[group];
+    for (int k = 0; k < group; ++k) accs[k] = band + floats + k * padded;
     for (int b = b0; b < b1; ++b) {
-      const int y0 = b * band_rows, y1 = std::min(rows, y0 + band_rows);
-      // The blur of view i's back-warped samples into acc.
-      const auto scatter_view = [&](int i, float* acc) {
-        const ViewPlan& vp = p.views[i];
-        const float* val = values[i].data();
-        for (int py = std::max(0, y0 - hr); py < std::min(rows, y1 + hr); ++py) {
-          const int j0 = vp.source_row[py], j1 = vp.source_row[py + 1];
-          if (j0 == j1) continue;
-          if (tiled && finite_view[i]) {
-            scatter_items(vp.items.data() + j0, val, j1 - j0,
-                          acc + (py - 2 - y0) * static_cast<ptrdiff_t>(stride),
-                          static_cast<ptrdiff_t>(stride), tk.lo.data(), tk.hi.data());
-            continue;
-          }
-          // Back-warped samples of this source row, zeros left out (without a branch: each
-          // sample is written, and the count moves past it unless it is zero).
-          if (vs.size() < static_cast<size_t>(j1 - j0)) {
-            vs.resize(j1 - j0);
-            qs.resize(j1 - j0);
-          }
-          float* const vsp = vs.data();
-          uint32_t* const qsp = qs.data();
-          int count = 0;
-          bool finite = true;
-          for (int j = j0; j < j1; ++j) {
-            const ViewPlan::Item& item = vp.items[j];
-            const float v = val[item.entry] * item.weight;
-            vsp[count] = v;
-            qsp[count] = static_cast<uint32_t>(item.offset);
-            count += v != 0.0f;
-            finite &= std::isfinite(v);
-          }
-          if (count == 0) continue;
-          if (tiled && finite) {
-            scatter_listed(vsp, qsp, count,
-                           acc + (py - 2 - y0) * static_cast<ptrdiff_t>(stride),
-                           static_cast<ptrdiff_t>(stride), tk.lo.data(), tk.hi.data());
-            continue;
-          }
-          // Plain scatter: kernels of other sizes, and non-finite samples, which must not
-          // reach other channels through zero lanes.
-          const int l_lo = std::max(-hr, py - (y1 - 1)), l_hi = std::min(hr, py - y0);
-          for (int l = l_lo; l <= l_hi; ++l) {
-            // Output row py - l takes these samples as its tap row l.
-            float* row = acc + (py - l - y0) * stride;
-            const float* k = kw.data() + (l + hr) * kernel.cols + hc;
-            for (int j = 0; j < count; ++j)
-              for (int m = -hc; m <= hc; ++m) row[qsp[j] + 3 * hc - 3 * m] += vsp[j] * k[m];
-          }
-        }
-      };
+      const int y0 = b * lanes, n = std::min(lanes, rows - y0);
+      const int py0 = std::max(0, y0 - hr), py1 = std::min(rows, y0 + lanes + hr);
+      band_in(out, y0, n, band);
       for (int i0 = 0; i0 < view_count; i0 += group) {
-        const int n = std::min(group, view_count - i0);
-        for (int k = 0; k < n; ++k) scatter_view(i0 + k, accs[k]);
-        for (int y = y0; y < y1; ++y) {
-          const size_t row = static_cast<size_t>(y - y0) * stride;
-          float* a = accs[0] + row;
-          float* c = accs[1] + row;
-          if (n == 2)
-            add_rows2(out.ptr<float>(y), a + 3 * hc, c + 3 * hc, 3 * static_cast<size_t>(cols));
+        const int m = std::min(group, view_count - i0);
+        for (int k = 0; k < m; ++k) {
+          const ViewPlan& vp = p.views[i0 + k];
+          const float* val = values[i0 + k].data();
+          if (!finite_view[i0 + k])
+            scatter_band_lanes(vp.items.data(), vp.source_row.data(), val, py0, py1, y0, hr,
+                               kernel.cols, kw, accs[k]);
+          else if (kernel.cols == 3)
+            scatter_band3(vp.items.data(), vp.source_row.data(), val, py0, py1, y0, hr,
+                          w.data(), accs[k]);
           else
-            add_rows(out.ptr<float>(y), a + 3 * hc, 3 * static_cast<size_t>(cols));
-          for (int k = 0; k < n; ++k) {
-            float* r = accs[k] + row;
-            std::fill(r, r + 3 * hc, 0.0f);  // pads collect taps beyond the border
-            std::fill(r + 3 * (hc + cols), r + stride, 0.0f);
-          }
+            scatter_band_any(vp.items.data(), vp.source_row.data(), val, py0, py1, y0, hr,
+                             kernel.cols, w.data(), accs[k]);
         }
-        // A short last band's rows past its end took junk, as junk rows do.
-        if (y1 - y0 < band_rows)
-          for (int k = 0; k < n; ++k)
-            std::fill(accs[k] + (y1 - y0) * stride, accs[k] + band_rows * stride, 0.0f);
+        add_lanes(band, accs[0] + 3 * hc, m == 2 ? accs[1] + 3 * hc : nullptr, floats);
+        // The pads collect taps beyond the border.
+        for (int k = 0; k < m; ++k)
+          for (int e = 0; e < 3 * hc; ++e) accs[k][e] = accs[k][padded - 1 - e] = v8{};
       }
+      band_out(band, y0, n, out);
     }
   });
 }

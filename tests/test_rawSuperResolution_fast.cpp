@@ -86,6 +86,11 @@ TEST(FastProjection, MatchesPlainOnSmallGrids) {
     const Scene s = make_scene(small_geometry(size.first, size.second), 100 + size.first);
     expect_identical(s, {1, 2, 3});
   }
+  // Other scales give blur kernels of other sizes (here 5 columns by 3 rows).
+  Geometry wide = small_geometry(12, 10);
+  wide.high_x = 86;
+  wide.high_y = 31;
+  expect_identical(make_scene(wide, 3), {1, 2});
 }
 
 TEST(FastProjection, PlanFollowsTheDisparityMap) {
