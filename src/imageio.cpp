@@ -18,6 +18,7 @@
 
 #include "errors.h"
 #include "execution.h"
+#include "filewriter.h"
 #include "signals.h"
 #include "textformat.h"
 
@@ -218,6 +219,30 @@ Output::Output(std::string root) : root_(std::move(root)) {
   if (root_.back() != '/') root_ += '/';
 }
 
+Output::~Output() = default;
+
+std::vector<uchar> Output::take_buffer() const {
+  if (writer_) return writer_->buffer();
+  return std::move(spare_);
+}
+
+void Output::store(const std::string& full, std::vector<uchar>&& bytes, bool behind) const {
+  if (behind && !writer_) writer_ = std::make_unique<FileWriter>();
+  if (!writer_) {
+    write_file_atomic(full, bytes);
+    spare_ = std::move(bytes);
+  } else if (behind) {
+    writer_->queue(full, std::move(bytes));
+  } else {
+    writer_->write(full, std::move(bytes));
+  }
+  written_.push_back(full);
+}
+
+void Output::flush() const {
+  if (writer_) writer_->flush();
+}
+
 void Output::make_dirs(const std::string& relative_dir) const {
   const std::string full = path(relative_dir);
   std::string partial;
@@ -238,6 +263,7 @@ void Output::make_dirs(const std::string& relative_dir) const {
 }
 
 void Output::check_writable(const std::string& relative_dir) const {
+  flush();  // the probe below is this thread's own temporary file
   std::string dir = path(relative_dir);
   if (dir.back() != '/') dir += '/';
   // Named like every temporary file, so the signal watchdog removes it too.
@@ -311,20 +337,27 @@ void Output::write_depth_float(const std::string& relative, const cv::Mat& depth
   if (!float_depth_) return;
   const std::string full = path(relative);
   const std::string base = full.substr(0, full.size() - extension_of(full).size());
-  write_file_atomic(base + ".pfm", encode_pfm(depth));
-  written_.push_back(base + ".pfm");
+  store(base + ".pfm", encode_pfm(depth), false);
   std::vector<uchar> png;
   if (!cv::imencode(".png", colour_depth(depth, lo, hi), png))
     throw output_error(base + "-colour.png", "cannot encode colour depth image");
-  write_file_atomic(base + "-colour.png", png);
-  written_.push_back(base + "-colour.png");
+  store(base + "-colour.png", std::move(png), false);
 }
 
 void Output::write_image(const std::string& relative, const cv::Mat& image) const {
+  encode_and_store(relative, image, false);
+}
+
+void Output::write_image_behind(const std::string& relative, const cv::Mat& image) const {
+  encode_and_store(relative, image, true);
+}
+
+void Output::encode_and_store(const std::string& relative, const cv::Mat& image,
+                              bool behind) const {
   const std::string full = path(relative);
   // The run writes the same few large images over and over: keeping the 8-bit copy and the
   // encoded bytes between calls spares faulting in fresh pages each time.
-  thread_local std::vector<uchar> bytes;
+  std::vector<uchar> bytes = take_buffer();
   thread_local cv::Mat eight_bit;
   // The encoders take 8 bits; converting here is the conversion the encoder would make.
   const bool wide = image.depth() == CV_32F || image.depth() == CV_64F;
@@ -350,20 +383,20 @@ void Output::write_image(const std::string& relative, const cv::Mat& image) cons
     ok = false;
   }
   if (!ok) throw output_error(full, "cannot encode image of type " + describe_type(image.type()));
-  write_file_atomic(full, bytes);
-  written_.push_back(full);
+  store(full, std::move(bytes), behind);
   const std::string ext = extension_of(full);
   if (png_ && (ext == ".ppm" || ext == ".pgm")) {
     const std::string png_path = full.substr(0, full.size() - ext.size()) + ".png";
     // The PNG encoder converts float samples to 8 bits exactly as the PPM / PGM one does.
+    bytes = take_buffer();
     if (!cv::imencode(".png", encoded, bytes))
       throw output_error(png_path, "cannot encode image of type " + describe_type(image.type()));
-    write_file_atomic(png_path, bytes);
-    written_.push_back(png_path);
+    store(png_path, std::move(bytes), behind);
   }
 }
 
 void Output::append_text(const std::string& relative, const std::string& text) const {
+  if (writer_) writer_->check();
   const std::string full = path(relative);
   const int fd = ::open(full.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) throw output_error(full, "cannot append to log: " + errno_text(errno));

@@ -3,11 +3,14 @@
 // file ever carries a final name; the log is appended a whole group of lines at a time.
 #pragma once
 
+#include <memory>
 #include <opencv2/core.hpp>
 #include <string>
 #include <vector>
 
 #include "geometry.h"
+
+class FileWriter;
 
 // "8-bit 3-channel", "32-bit float 1-channel", ...
 std::string describe_type(int type);
@@ -27,6 +30,10 @@ class Output {
  public:
   // root is a directory path; a missing trailing '/' is added.
   explicit Output(std::string root);
+  // Waits for the images still being written (see write_image_behind).
+  ~Output();
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
 
   // Extra forms of the images: a PNG beside every PPM / PGM, and float depth maps.
   void set_png(bool on) { png_ = on; }
@@ -45,6 +52,12 @@ class Output {
   // converted to 8 bits by the encoder). Atomic: temporary file, then rename. With PNG on,
   // a .ppm / .pgm is also written as .png with the same 8-bit pixels.
   void write_image(const std::string& relative, const cv::Mat& image) const;
+  // Like write_image, but returns once the image is encoded: a thread of this output writes
+  // the file while the caller goes on, after every file asked for before it. A failure is
+  // reported by the next call on this output, or by flush().
+  void write_image_behind(const std::string& relative, const cv::Mat& image) const;
+  // Returns when every file is written; throws the error of a failed one.
+  void flush() const;
   // With float depth on, writes a depth map (CV_32F, disparity units) named like its grey
   // image (relative ends in .pgm) as <name>.pfm, lossless, and as <name>-colour.png, where
   // disparity lo maps to the cold end of the colour scale and hi to the hot end. No-op when
@@ -62,6 +75,13 @@ class Output {
   bool png_ = false;
   bool float_depth_ = false;
   mutable std::vector<std::string> written_;
+  mutable std::unique_ptr<FileWriter> writer_;  // from the first write_image_behind on
+  mutable std::vector<uchar> spare_;             // encoding buffer while there is no writer
+
+  void encode_and_store(const std::string& relative, const cv::Mat& image, bool behind) const;
+  std::vector<uchar> take_buffer() const;
+  // Writes (or, behind, queues) a file; every file goes through the writer once it exists.
+  void store(const std::string& full, std::vector<uchar>&& bytes, bool behind) const;
 };
 
 // Writes bytes to path atomically (temporary file in the same directory, then rename). On

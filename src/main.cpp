@@ -122,6 +122,7 @@ int run_pipeline(const RunOptions& o) {
   check_interrupted();
   views.clear();
   masks.clear();
+  out.flush();  // the last diagnostic images
 
   print_timings();
   std::cout << "finish" << std::endl;

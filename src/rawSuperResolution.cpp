@@ -460,7 +460,7 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
 
     if (out_ != nullptr) {
       ScopedTiming timing("write estimate");
-      out_->write_image(dir + strformat("sr%02d.ppm", it), u);
+      out_->write_image_behind(dir + strformat("sr%02d.ppm", it), u);
     }
 
     if (joint) {

@@ -666,7 +666,7 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
   std::swap(p.blurred, p.next_blurred);
   const cv::Mat& blurred = p.blurred;
   ScopedTiming diag_timing("diagnostic images");
-  if (diagnostics) diag->write_image(dir + "blur.ppm", blurred);
+  if (diagnostics) diag->write_image_behind(dir + "blur.ppm", blurred);
   diag_timing.stop();
   const float* bl = blurred.ptr<float>();
 
@@ -700,9 +700,9 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
     ScopedTiming timing("diagnostic images");
     for (int i : {10, 60}) {
       warped_image(blurred, i == 10 ? p.winners10 : p.winners60, p.warped);
-      diag->write_image(dir + strformat("motion%d.ppm", i), p.warped);
+      diag->write_image_behind(dir + strformat("motion%d.ppm", i), p.warped);
       value_image(p, p.views[i], values[i], p.value);
-      diag->write_image(dir + strformat("error%d.ppm", i), p.value);
+      diag->write_image_behind(dir + strformat("error%d.ppm", i), p.value);
     }
   }
   ScopedTiming timing("carry back");

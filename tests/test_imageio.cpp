@@ -93,6 +93,53 @@ TEST(Output, FailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
   fs::remove_all(dir);
 }
 
+std::vector<uchar> file_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uchar>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Images written behind the caller: each file ends with the last image given for it, in
+// the order asked, and a failed write stops the writing and is reported.
+TEST(Output, ImagesWrittenBehindArriveWholeAndAFailureIsReported) {
+  const std::string dir = make_temp_dir("behind");
+  {
+    Output out(dir);
+    cv::Mat img(40, 30, CV_32FC3);
+    for (int round = 0; round < 6; ++round) {
+      img.setTo(cv::Scalar(round * 10.5, 3.0, 300.0 - round));
+      out.write_image_behind("a.ppm", img);
+      out.write_image_behind(round % 2 ? "b.ppm" : "c.ppm", img);
+      out.write_image("d.ppm", img);  // waits for the files before it
+      EXPECT_EQ(file_bytes(dir + "/d.ppm"), file_bytes(dir + (round % 2 ? "/b.ppm" : "/c.ppm")));
+    }
+    out.flush();
+    std::vector<uchar> expected;
+    ASSERT_TRUE(cv::imencode(".ppm", img, expected));
+    EXPECT_EQ(file_bytes(dir + "/a.ppm"), expected);
+    EXPECT_EQ(file_bytes(dir + "/b.ppm"), expected);
+    EXPECT_EQ(out.written().size(), 18u);
+
+    fs::create_directories(dir + "/x.ppm/inside");  // the rename of x.ppm fails
+    out.write_image_behind("x.ppm", img);
+    try {
+      out.write_image_behind("y.ppm", img);  // reports the failure if it came first
+    } catch (const RunError&) {
+    }
+    try {
+      out.flush();
+      FAIL() << "a failed write was not reported";
+    } catch (const RunError& e) {
+      EXPECT_EQ(e.status(), exit_output);
+      EXPECT_NE(std::string(e.what()).find("x.ppm: cannot write"), std::string::npos) << e.what();
+    }
+    EXPECT_THROW(out.append_text("log.txt", "line\n"), RunError);
+  }
+  EXPECT_FALSE(fs::exists(dir + "/y.ppm"));
+  EXPECT_FALSE(fs::exists(dir + "/log.txt"));
+  EXPECT_FALSE(has_temp_files(dir));
+  fs::remove_all(dir);
+}
+
 #ifdef PLENOSR_FAULT_INJECTION
 TEST(Output, FailedAppendLeavesNoHalfLine) {
   const std::string dir = make_temp_dir("log");
