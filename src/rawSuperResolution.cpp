@@ -284,7 +284,7 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
     return buf;
   };
   // Reused images of the fast path.
-  cv::Mat tu_buf, p_buf, r_buf, back_buf, tg_buf, grad_buf, h_buf;
+  cv::Mat tu_buf, p_buf, r_buf, back_buf, tg_buf, grad_buf, h_buf, error_buf;
 
   cv::Mat dx, dy;
   {
@@ -307,7 +307,14 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
       double E;
       {
         ScopedTiming timing("raw error");
-        cv::Mat error = cv::Mat::zeros(g.low_y, g.low_x, CV_32FC3);
+        cv::Mat error;
+        if (plain) {
+          error = cv::Mat::zeros(g.low_y, g.low_x, CV_32FC3);
+        } else {
+          error_buf.create(g.low_y, g.low_x, CV_32FC3);
+          error_buf.setTo(cv::Scalar::all(0));
+          error = error_buf;
+        }
         calculate_rawerror(u, views, masks, depth, error);
         E = cv::norm(error, cv::NORM_L2);
       }

@@ -272,6 +272,7 @@ void build_view(const ProjectionPlan& plan, const cv::Mat& mask, int view, WarpS
   vp.entry_row[g.low_y] = static_cast<int32_t>(vp.pixel.size());
   // Footprint pixels in raster order of their sources; each source wins at most one target.
   const size_t items = vp.winner.size();
+  vp.items.reserve(4 * most);  // the most a view can hold: a later map reuses the pages
   vp.items.resize(items);
   vp.source_row.assign(g.high_y + 1, 0);
   s.columns.resize(cols + 16);
@@ -672,7 +673,10 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
 
   std::vector<HugeVector<float>>& values = p.values;
   values.resize(view_count);
-  for (int i = 0; i < view_count; ++i) values[i].resize(p.views[i].pixel.size());
+  for (int i = 0; i < view_count; ++i) {
+    values[i].reserve(p.views[i].pixel.capacity());  // as many as the view can hold
+    values[i].resize(p.views[i].pixel.size());
+  }
   p.residuals_kept = false;  // until values hold this call's residuals
   if (kind == Projection::error) {
     // The residuals of a chunk of view rows, then their absolute values added to the error,
