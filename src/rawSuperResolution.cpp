@@ -119,12 +119,10 @@ inline void colour_row(const float* s, float* d, int cols, const Colour& M, bool
   }
 }
 
-// Row y of the forward differences (transposed false) or their transpose, along the row
-// (vertical false) or down the columns.
-inline void difference_row(const cv::Mat& src, int y, float* out, bool vertical,
-                           bool transposed) {
-  const int rows = src.rows, cols = src.cols, n = 3 * cols;
-  const float* in = src.ptr<float>(y);
+// One row of D (transposed: D^t) from the row `in` and, for vertical differences, the row
+// below it (transposed: above it), nullptr at the border.
+inline void difference_of_row(const float* in, const float* other, float* out, int n,
+                              bool vertical, bool transposed) {
   if (!vertical) {
     for (int i = 0; i < n; ++i)
       out[i] = transposed ? backward_difference(i >= 3 ? &in[i - 3] : nullptr, in[i])
@@ -132,12 +130,20 @@ inline void difference_row(const cv::Mat& src, int y, float* out, bool vertical,
     return;
   }
   if (transposed) {
-    const float* prev = y > 0 ? src.ptr<float>(y - 1) : nullptr;
-    for (int i = 0; i < n; ++i) out[i] = backward_difference(prev ? &prev[i] : nullptr, in[i]);
+    for (int i = 0; i < n; ++i) out[i] = backward_difference(other ? &other[i] : nullptr, in[i]);
   } else {
-    const float* next = y + 1 < rows ? src.ptr<float>(y + 1) : nullptr;
-    for (int i = 0; i < n; ++i) out[i] = forward_difference(in[i], next ? &next[i] : nullptr);
+    for (int i = 0; i < n; ++i) out[i] = forward_difference(in[i], other ? &other[i] : nullptr);
   }
+}
+
+// Row y of the forward differences (transposed false) or their transpose, along the row
+// (vertical false) or down the columns.
+inline void difference_row(const cv::Mat& src, int y, float* out, bool vertical,
+                           bool transposed) {
+  const float* other = nullptr;
+  if (vertical && transposed && y > 0) other = src.ptr<float>(y - 1);
+  if (vertical && !transposed && y + 1 < src.rows) other = src.ptr<float>(y + 1);
+  difference_of_row(src.ptr<float>(y), other, out, 3 * src.cols, vertical, transposed);
 }
 
 void colour_fast(const cv::Mat& src, cv::Mat& dst, bool transpose) {
@@ -166,6 +172,25 @@ void back_difference_fast(const cv::Mat& src, cv::Mat& dst, bool vertical, bool 
     for (int y = y0; y < y1; ++y) {
       difference_row(src, y, row.data(), vertical, true);
       colour_row(row.data(), dst.ptr<float>(y), src.cols, M, true);
+    }
+  });
+}
+
+// dst = M^t D^t D src (colour false: D^t D src), row by row: the rows of D src a band
+// needs (its own and the one above it) are made in two row buffers, not as an image.
+void curvature_fast(const cv::Mat& src, cv::Mat& dst, bool vertical, bool colour) {
+  full_buffer(dst, src.rows, src.cols);
+  const Colour M = colour_floats();
+  const int n = 3 * src.cols;
+  parallel_bands(src.rows, [&](int y0, int y1) {
+    std::vector<float> above(n), here(n), row(n);
+    if (vertical && y0 > 0) difference_row(src, y0 - 1, above.data(), true, false);
+    for (int y = y0; y < y1; ++y) {
+      difference_row(src, y, here.data(), vertical, false);
+      float* out = colour ? row.data() : dst.ptr<float>(y);
+      difference_of_row(here.data(), y > 0 ? above.data() : nullptr, out, n, vertical, true);
+      if (colour) colour_row(row.data(), dst.ptr<float>(y), src.cols, M, true);
+      std::swap(above, here);
     }
   });
 }
@@ -414,8 +439,9 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
       } else {
         // The five sums run in a fixed order each; they run side by side.
         cv::Mat Tg = T_into(grad, tg_buf);
-        const cv::Mat X = TtDt_into(D_into(Tg, p_buf, false), back_buf, false);
-        const cv::Mat Y = TtDt_into(D_into(Tg, p_buf, true), r_buf, true);
+        curvature_fast(Tg, back_buf, false, use_yuv);
+        curvature_fast(Tg, r_buf, true, use_yuv);
+        const cv::Mat X = back_buf, Y = r_buf;
         Tg.release();
         parallel_items(5, [&](int i) {
           if (i == 0) q0 = abs_product_sum(grad, H);
