@@ -3,7 +3,9 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "execution.h"
 #include "imageio.h"
 #include "textformat.h"
 
@@ -30,31 +32,52 @@ void viewCreate::create_mask(cv::Mat* views, cv::Mat* masks, cv::Mat& center) {
   extract_center(rgb_image, center);
 }
 
+namespace {
+
+// View i's sample of lenslet (r, c), whose rounded reference point is ref, into the view and
+// its mask (left empty where the sample falls outside the raw image).
+inline void take_sample(const cv::Mat& raw, cv::Point ref, int i, int r, int c, cv::Mat& view,
+                        cv::Mat& mask) {
+  // Odd lenslet rows never take a sample from the last raw row or column.
+  const int limit_rows = (r % 2 == 0) ? raw.rows : raw.rows - 1;
+  const int limit_cols = (r % 2 == 0) ? raw.cols : raw.cols - 1;
+  const int py = ref.y + view_sample_dy(i), px = ref.x + view_sample_dx(i);
+  if (py < 0 || py >= limit_rows || px < 0 || px >= limit_cols) return;
+  const int ch = mosaic_channel(py, px);
+  const int n = Geometry::lenslet_view_col(r, c);
+  view.at<cv::Vec3b>(r, n)[ch] = raw.at<uchar>(py, px);
+  mask.at<uchar>(r, n) = static_cast<uchar>(ch);
+}
+
+}  // namespace
+
 void viewCreate::extract_viewandmask(const cv::Mat& raw, cv::Mat* views, cv::Mat* masks) {
   const int rows = geom_.lens_rows, cols = 2 * geom_.lens_cols;
-  int i = 0;
-  for (int dy = -5; dy <= 3; ++dy) {
-    for (int dx = 2; dx <= 10; ++dx, ++i) {
-      cv::Mat view = cv::Mat::zeros(rows, cols, CV_8UC3);
-      cv::Mat mask(rows, cols, CV_8UC1, cv::Scalar(no_sample));
-      for (int r = 0; r < geom_.lens_rows; ++r) {
-        // Odd lenslet rows never take a sample from the last raw row or column.
-        const int limit_rows = (r % 2 == 0) ? raw.rows : raw.rows - 1;
-        const int limit_cols = (r % 2 == 0) ? raw.cols : raw.cols - 1;
-        for (int c = 0; c < geom_.lens_cols; ++c) {
-          const cv::Point ref = rounded_lenslet(r, c);
-          const int py = ref.y + dy, px = ref.x + dx;
-          if (py < 0 || py >= limit_rows || px < 0 || px >= limit_cols) continue;
-          const int ch = mosaic_channel(py, px);
-          const int n = Geometry::lenslet_view_col(r, c);
-          view.at<cv::Vec3b>(r, n)[ch] = raw.at<uchar>(py, px);
-          mask.at<uchar>(r, n) = static_cast<uchar>(ch);
-        }
-      }
-      views[i] = view;
-      masks[i] = mask;
-    }
+  for (int i = 0; i < view_count; ++i) {
+    views[i] = cv::Mat::zeros(rows, cols, CV_8UC3);
+    masks[i] = cv::Mat(rows, cols, CV_8UC1, cv::Scalar(no_sample));
   }
+  if (execution().reference) {
+    for (int i = 0; i < view_count; ++i)
+      for (int r = 0; r < geom_.lens_rows; ++r)
+        for (int c = 0; c < geom_.lens_cols; ++c)
+          take_sample(raw, rounded_lenslet(r, c), i, r, c, views[i], masks[i]);
+    return;
+  }
+  // The reference points depend on no view: rounded once, then the views, each on its own,
+  // take their samples at their offsets from them.
+  std::vector<cv::Point> refs(static_cast<size_t>(geom_.lens_rows) * geom_.lens_cols);
+  parallel_bands(geom_.lens_rows, [&](int r0, int r1) {
+    for (int r = r0; r < r1; ++r)
+      for (int c = 0; c < geom_.lens_cols; ++c)
+        refs[static_cast<size_t>(r) * geom_.lens_cols + c] = rounded_lenslet(r, c);
+  });
+  parallel_items(view_count, [&](int i) {
+    for (int r = 0; r < geom_.lens_rows; ++r)
+      for (int c = 0; c < geom_.lens_cols; ++c)
+        take_sample(raw, refs[static_cast<size_t>(r) * geom_.lens_cols + c], i, r, c, views[i],
+                    masks[i]);
+  });
 }
 
 void viewCreate::extract_center(const cv::Mat& rgb, cv::Mat& center) {
