@@ -344,6 +344,18 @@ void Output::write_depth_float(const std::string& relative, const cv::Mat& depth
   store(base + "-colour.png", std::move(png), false);
 }
 
+void eight_bit_image(const cv::Mat& image, cv::Mat& dst) {
+  dst.create(image.rows, image.cols, CV_MAKETYPE(CV_8U, image.channels()));
+  if (image.isContinuous() && image.dims == 2) {
+    library_bands(image.rows, [&](int y0, int y1) {
+      cv::Mat band = dst.rowRange(y0, y1);
+      image.rowRange(y0, y1).convertTo(band, CV_8U);
+    });
+  } else {
+    image.convertTo(dst, CV_8U);
+  }
+}
+
 void Output::write_image(const std::string& relative, const cv::Mat& image) const {
   encode_and_store(relative, image, false);
 }
@@ -364,20 +376,7 @@ void Output::encode_and_store(const std::string& relative, const cv::Mat& image,
   const cv::Mat& encoded = wide ? eight_bit : image;
   bool ok = false;
   try {
-    if (wide) {
-      // The library's conversion, over bands of rows side by side (into this thread's
-      // buffer: the workers have their own).
-      cv::Mat& dst = eight_bit;
-      dst.create(image.rows, image.cols, CV_MAKETYPE(CV_8U, image.channels()));
-      if (image.isContinuous() && image.dims == 2) {
-        library_bands(image.rows, [&](int y0, int y1) {
-          cv::Mat band = dst.rowRange(y0, y1);
-          image.rowRange(y0, y1).convertTo(band, CV_8U);
-        });
-      } else {
-        image.convertTo(eight_bit, CV_8U);
-      }
-    }
+    if (wide) eight_bit_image(image, eight_bit);  // into this thread's buffer
     ok = cv::imencode(extension_of(full), encoded, bytes);
   } catch (const cv::Exception&) {
     ok = false;

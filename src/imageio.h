@@ -88,6 +88,11 @@ class Output {
 // any failure the temporary file is removed and the final name keeps its old content.
 void write_file_atomic(const std::string& path, const std::vector<uchar>& bytes);
 
+// The image in 8 bits as the encoders take it: the library's conversion (saturating,
+// rounding halves to even), over bands of rows side by side. Writing the result gives the
+// bytes write_image gives for the image itself.
+void eight_bit_image(const cv::Mat& image, cv::Mat& dst);
+
 // Encodes a one-channel float image as PFM (little-endian, rows bottom to top).
 std::vector<uchar> encode_pfm(const cv::Mat& image);
 

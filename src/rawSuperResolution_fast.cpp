@@ -65,7 +65,8 @@ struct ProjectionPlan {
   // same blurred image against the same recorded views takes them as they are.
   mutable bool residuals_kept = false;
   mutable std::vector<cv::Mat> residual_views;     // the recorded views they were taken from
-  mutable cv::Mat warped, value;                    // diagnostic images of one view
+  mutable cv::Mat blurred8, warped, value;          // diagnostic images (8-bit ones for
+                                                    // the blur and the warped views)
 };
 
 namespace {
@@ -296,7 +297,7 @@ bool same_mat(const cv::Mat& a, const cv::Mat& b) {
          std::memcmp(a.data, b.data, a.total() * a.elemSize()) == 0;
 }
 
-// The recorded views equal the kept copies, byte for byte.
+// The images (recorded views, or masks) equal the kept copies, byte for byte.
 bool same_views(const std::vector<cv::Mat>& kept, const cv::Mat* views) {
   if (kept.size() != static_cast<size_t>(view_count)) return false;
   std::vector<uint8_t> same(view_count);
@@ -314,10 +315,7 @@ void keep_views(std::vector<cv::Mat>& kept, const cv::Mat* views) {
 
 bool plan_matches(const ProjectionPlan& p, const cv::Mat* masks, const cv::Mat& depth,
                   const Geometry& g) {
-  if (!(p.g == g) || !same_mat(p.depth, depth)) return false;
-  for (int i = 0; i < view_count; ++i)
-    if (!same_mat(p.masks[i], masks[i])) return false;
-  return true;
+  return p.g == g && same_mat(p.depth, depth) && same_views(p.masks, masks);
 }
 
 // Builds the plan for masks and depth, reusing the buffers of `recycled` (a plan nobody
@@ -438,15 +436,17 @@ void view_row_chunks(int rows, Body&& body) {
   });
 }
 
-// The full warped image of a view from its winner map, into w.
-void warped_image(const cv::Mat& blurred, const cv::Mat& winners, cv::Mat& w) {
-  w.create(blurred.rows, blurred.cols, CV_32FC3);
-  parallel_bands(blurred.rows, [&](int y0, int y1) {
-    const cv::Vec3f* b = blurred.ptr<cv::Vec3f>();
+// The full warped image of a view from its winner map, in 8 bits, into w: the warp moves
+// samples and leaves the rest 0, so it commutes with the conversion to 8 bits, and the
+// blurred image (blurred8) is converted once for the blur and both warped images.
+void warped_image(const cv::Mat& blurred8, const cv::Mat& winners, cv::Mat& w) {
+  w.create(blurred8.rows, blurred8.cols, CV_8UC3);
+  parallel_bands(blurred8.rows, [&](int y0, int y1) {
+    const cv::Vec3b* b = blurred8.ptr<cv::Vec3b>();
     for (int y = y0; y < y1; ++y) {
       const int32_t* win = winners.ptr<int32_t>(y);
-      cv::Vec3f* o = w.ptr<cv::Vec3f>(y);
-      for (int x = 0; x < blurred.cols; ++x) o[x] = win[x] >= 0 ? b[win[x]] : cv::Vec3f();
+      cv::Vec3b* o = w.ptr<cv::Vec3b>(y);
+      for (int x = 0; x < blurred8.cols; ++x) o[x] = win[x] >= 0 ? b[win[x]] : cv::Vec3b();
     }
   });
 }
@@ -667,7 +667,10 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
   std::swap(p.blurred, p.next_blurred);
   const cv::Mat& blurred = p.blurred;
   ScopedTiming diag_timing("diagnostic images");
-  if (diagnostics) diag->write_image_behind(dir + "blur.ppm", blurred);
+  if (diagnostics) {
+    eight_bit_image(blurred, p.blurred8);
+    diag->write_image_behind(dir + "blur.ppm", p.blurred8);
+  }
   diag_timing.stop();
   const float* bl = blurred.ptr<float>();
 
@@ -703,7 +706,7 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
   if (diagnostics) {
     ScopedTiming timing("diagnostic images");
     for (int i : {10, 60}) {
-      warped_image(blurred, i == 10 ? p.winners10 : p.winners60, p.warped);
+      warped_image(p.blurred8, i == 10 ? p.winners10 : p.winners60, p.warped);
       diag->write_image_behind(dir + strformat("motion%d.ppm", i), p.warped);
       value_image(p, p.views[i], values[i], p.value);
       diag->write_image_behind(dir + strformat("error%d.ppm", i), p.value);
