@@ -594,9 +594,18 @@ void carry_back(const ProjectionPlan& p, const std::vector<HugeVector<float>>& v
   // Views go in pairs: each has its own accumulator, and one pass over the band then adds
   // the first and then the second.
   constexpr int group = 2;
-  parallel_bands(bands, [&](int b0, int b1) {
-    std::vector<float>& buf = scratch[omp_thread()];
-    buf.assign((floats + group * padded) * lanes + lanes, 0.0f);
+  // Bands differ in cost (the views reach some rows more than others): threads take a few
+  // at a time as they come free.
+  constexpr int bands_per_item = 4;
+  std::vector<uint8_t> ready(scratch.size(), 0);
+  parallel_items((bands + bands_per_item - 1) / bands_per_item, [&](int item) {
+    const int b0 = item * bands_per_item, b1 = std::min(bands, b0 + bands_per_item);
+    const int thread = omp_thread();
+    std::vector<float>& buf = scratch[thread];
+    if (!ready[thread]) {  // the accumulators are left cleared after every band
+      buf.assign((floats + group * padded) * lanes + lanes, 0.0f);
+      ready[thread] = 1;
+    }
     v8* const band = reinterpret_cast<v8*>(
         buf.data() + (lanes - reinterpret_cast<uintptr_t>(buf.data()) / 4 % lanes) % lanes);
     v8* accs[group];
