@@ -551,21 +551,62 @@ __attribute__((target_clones("avx2", "default"))) void add_lanes(v8* __restrict 
   }
 }
 
-// Rows [y0, y0 + n) of out into the transposed band t (lane L: row y0 + L; lanes past n
-// zero), and back.
-void band_in(const cv::Mat& out, int y0, int n, v8* t) {
-  const size_t floats = 3 * static_cast<size_t>(out.cols);
-  for (size_t P = 0; P < floats; ++P) t[P] = v8{};
-  for (int L = 0; L < n; ++L) {
-    const float* row = out.ptr<float>(y0 + L);
-    for (size_t P = 0; P < floats; ++P) t[P][L] = row[P];
+// An 8 x 8 block: r[L] holds 8 consecutive floats of row L; on return r[j] holds float j of
+// every row (and the other way round: the transpose is its own inverse).
+inline __attribute__((always_inline)) void transpose8(v8 r[8]) {
+  static_assert(lanes == 8, "the transpose is written for 8 lanes");
+  v8 s[8], u[8];
+  for (int k = 0; k < 4; ++k) {
+    s[2 * k] = __builtin_shufflevector(r[2 * k], r[2 * k + 1], 0, 8, 1, 9, 4, 12, 5, 13);
+    s[2 * k + 1] = __builtin_shufflevector(r[2 * k], r[2 * k + 1], 2, 10, 3, 11, 6, 14, 7, 15);
+  }
+  for (int h = 0; h < 2; ++h)
+    for (int k = 0; k < 2; ++k) {
+      const v8 a = s[4 * h + k], b = s[4 * h + k + 2];
+      u[4 * h + 2 * k] = __builtin_shufflevector(a, b, 0, 1, 8, 9, 4, 5, 12, 13);
+      u[4 * h + 2 * k + 1] = __builtin_shufflevector(a, b, 2, 3, 10, 11, 6, 7, 14, 15);
+    }
+  for (int j = 0; j < 4; ++j) {
+    r[j] = __builtin_shufflevector(u[j], u[j + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+    r[j + 4] = __builtin_shufflevector(u[j], u[j + 4], 4, 5, 6, 7, 12, 13, 14, 15);
   }
 }
-void band_out(const v8* t, int y0, int n, cv::Mat& out) {
-  const size_t floats = 3 * static_cast<size_t>(out.cols);
+
+// Rows [y0, y0 + n) of out into the transposed band t (lane L: row y0 + L; lanes past n
+// zero), and back.
+__attribute__((target_clones("avx2", "default"))) void band_in(const cv::Mat& out, int y0,
+                                                               int n, v8* t) {
+  const int floats = 3 * out.cols;
+  int P = 0;
+  if (n == lanes) {
+    for (; P + lanes <= floats; P += lanes) {
+      v8 r[lanes];
+      for (int L = 0; L < lanes; ++L) std::memcpy(&r[L], out.ptr<float>(y0 + L) + P, sizeof(v8));
+      transpose8(r);
+      for (int j = 0; j < lanes; ++j) t[P + j] = r[j];
+    }
+  }
+  for (int Q = P; Q < floats; ++Q) t[Q] = v8{};
+  for (int L = 0; L < n; ++L) {
+    const float* row = out.ptr<float>(y0 + L);
+    for (int Q = P; Q < floats; ++Q) t[Q][L] = row[Q];
+  }
+}
+__attribute__((target_clones("avx2", "default"))) void band_out(const v8* t, int y0, int n,
+                                                                cv::Mat& out) {
+  const int floats = 3 * out.cols;
+  int P = 0;
+  if (n == lanes) {
+    for (; P + lanes <= floats; P += lanes) {
+      v8 r[lanes];
+      for (int j = 0; j < lanes; ++j) r[j] = t[P + j];
+      transpose8(r);
+      for (int L = 0; L < lanes; ++L) std::memcpy(out.ptr<float>(y0 + L) + P, &r[L], sizeof(v8));
+    }
+  }
   for (int L = 0; L < n; ++L) {
     float* row = out.ptr<float>(y0 + L);
-    for (size_t P = 0; P < floats; ++P) row[P] = t[P][L];
+    for (int Q = P; Q < floats; ++Q) row[Q] = t[Q][L];
   }
 }
 
