@@ -298,10 +298,10 @@ bool same_mat(const cv::Mat& a, const cv::Mat& b) {
 }
 
 // The images (recorded views, or masks) equal the kept copies, byte for byte.
-bool same_views(const std::vector<cv::Mat>& kept, const cv::Mat* views) {
+bool same_images(const std::vector<cv::Mat>& kept, const cv::Mat* images) {
   if (kept.size() != static_cast<size_t>(view_count)) return false;
   std::vector<uint8_t> same(view_count);
-  parallel_items(view_count, [&](int i) { same[i] = same_mat(kept[i], views[i]); });
+  parallel_items(view_count, [&](int i) { same[i] = same_mat(kept[i], images[i]); });
   return std::all_of(same.begin(), same.end(), [](uint8_t v) { return v != 0; });
 }
 
@@ -315,7 +315,7 @@ void keep_views(std::vector<cv::Mat>& kept, const cv::Mat* views) {
 
 bool plan_matches(const ProjectionPlan& p, const cv::Mat* masks, const cv::Mat& depth,
                   const Geometry& g) {
-  return p.g == g && same_mat(p.depth, depth) && same_views(p.masks, masks);
+  return p.g == g && same_mat(p.depth, depth) && same_images(p.masks, masks);
 }
 
 // Builds the plan for masks and depth, reusing the buffers of `recycled` (a plan nobody
@@ -713,7 +713,7 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
   }
   const bool residual = kind != Projection::hessian;
   const bool reuse = kind == Projection::gradient && p.residuals_kept &&
-                     same_mat(p.next_blurred, p.blurred) && same_views(p.residual_views, views);
+                     same_mat(p.next_blurred, p.blurred) && same_images(p.residual_views, views);
   std::swap(p.blurred, p.next_blurred);
   const cv::Mat& blurred = p.blurred;
   ScopedTiming diag_timing("diagnostic images");

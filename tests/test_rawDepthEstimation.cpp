@@ -340,7 +340,7 @@ TEST(DepthFast, SearchMatchesReferenceOnASmallGeometryForAnyThreadCount) {
     EXPECT_TRUE(same_bytes(search_with(true, e, -2, 1, g, window),
                            search_with(false, e, -2, 1, g, window)))
         << "window " << window;
-  // The estimation after one whose tables it may keep, with one view's samples changed.
+  // A second estimation, on working memory the first one used, with one view's samples changed.
   Exposure changed = e;
   changed.views[20] = 255 - e.views[20];
   EXPECT_TRUE(same_bytes(search_with(true, changed, -2, 1, g), search_with(false, changed, -2, 1, g)));
