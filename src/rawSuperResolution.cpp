@@ -337,10 +337,9 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
           error = cv::Mat::zeros(g.low_y, g.low_x, CV_32FC3);
         } else {
           error_buf.create(g.low_y, g.low_x, CV_32FC3);
-          error_buf.setTo(cv::Scalar::all(0));
           error = error_buf;
         }
-        calculate_rawerror(u, views, masks, depth, error);
+        calculate_rawerror(u, views, masks, depth, error, plain ? Into::add : Into::overwrite);
         E = cv::norm(error, cv::NORM_L2);
       }
       std::cout << "norm error = " << E << std::endl;
@@ -350,12 +349,12 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
         grad = cv::Mat(g.high_y, g.high_x, CV_32FC3, cv::Scalar(0, 0, 0, 0));
       } else {
         full_buffer(grad_buf, g.high_y, g.high_x);
-        grad_buf.setTo(cv::Scalar(0, 0, 0, 0));
         grad = grad_buf;
       }
       {
         ScopedTiming timing("gradient (data term)");
-        calculate_rawgradient_all(u, grad, views, masks, depth);
+        calculate_rawgradient_all(u, grad, views, masks, depth,
+                                  plain ? Into::add : Into::overwrite);
       }
       ScopedTiming regulariser_timing("gradient (regulariser)");
 
@@ -423,10 +422,9 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
         H = cv::Mat(g.high_y, g.high_x, CV_32FC3, cv::Scalar(0, 0, 0, 0));
       } else {
         full_buffer(h_buf, g.high_y, g.high_x);
-        h_buf.setTo(cv::Scalar(0, 0, 0, 0));
         H = h_buf;
       }
-      second_order_differential(masks, depth, grad, H);
+      second_order_differential(masks, depth, grad, H, plain ? Into::add : Into::overwrite);
       double q0, qx, qy, G2, G1;
       if (plain) {
         q0 = abs_product_sum(grad, H);
@@ -548,29 +546,31 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
 
 void rawSuperResolution::calculate_rawerror(cv::Mat& estimate, const cv::Mat* views,
                                             const cv::Mat* masks, const cv::Mat& depth,
-                                            cv::Mat& error) {
+                                            cv::Mat& error, Into into) {
   if (views == nullptr) throw RunError(exit_internal, "super-resolution: no views");
   check_inputs(&estimate, views, masks, depth);
   check_image(error, geom_.low_y, geom_.low_x, CV_32FC3, "error accumulator");
-  project_views(Projection::error, estimate, views, masks, depth, geom_, error, nullptr, &plan_);
+  project_views(Projection::error, estimate, views, masks, depth, geom_, error, nullptr, &plan_,
+                into);
 }
 
 void rawSuperResolution::calculate_rawgradient_all(cv::Mat& estimate, cv::Mat& gradient,
                                                    const cv::Mat* views, const cv::Mat* masks,
-                                                   const cv::Mat& depth) {
+                                                   const cv::Mat& depth, Into into) {
   if (views == nullptr) throw RunError(exit_internal, "super-resolution: no views");
   check_inputs(&estimate, views, masks, depth);
   check_full(gradient, "gradient image");
   project_views(Projection::gradient, estimate, views, masks, depth, geom_, gradient, out_,
-                &plan_);
+                &plan_, into);
 }
 
 void rawSuperResolution::second_order_differential(const cv::Mat* masks, const cv::Mat& depth,
-                                                   cv::Mat& direction, cv::Mat& result) {
+                                                   cv::Mat& direction, cv::Mat& result,
+                                                   Into into) {
   check_inputs(&direction, nullptr, masks, depth);
   check_full(result, "second-order result");
   project_views(Projection::hessian, direction, nullptr, masks, depth, geom_, result, nullptr,
-                &plan_);
+                &plan_, into);
 }
 
 // ---- Regulariser operators ----------------------------------------------------------------

@@ -8,9 +8,9 @@
 
 #include "geometry.h"
 #include "options.h"
+#include "rawSuperResolution_model.h"
 
 class Output;
-struct ProjectionPlan;
 
 class rawSuperResolution {
  public:
@@ -35,15 +35,17 @@ class rawSuperResolution {
 
   // Adds, per view pixel and channel, the absolute residual (recorded sample minus the
   // projected estimate) of every view to `error` (CV_32FC3, view grid, caller zeroes it).
+  // With Into::overwrite, each of these three replaces the output's contents instead.
   void calculate_rawerror(cv::Mat& estimate, const cv::Mat* views, const cv::Mat* masks,
-                          const cv::Mat& depth, cv::Mat& error);
+                          const cv::Mat& depth, cv::Mat& error, Into into = Into::add);
   // Adds the back-projection of the residuals of all views to `gradient` (CV_32FC3, full
   // grid, caller zeroes it) and writes the five diagnostic images.
   void calculate_rawgradient_all(cv::Mat& estimate, cv::Mat& gradient, const cv::Mat* views,
-                                 const cv::Mat* masks, const cv::Mat& depth);
+                                 const cv::Mat* masks, const cv::Mat& depth,
+                                 Into into = Into::add);
   // Adds the data term's Hessian applied to `direction` (CV_32FC3, full grid) to `result`.
   void second_order_differential(const cv::Mat* masks, const cv::Mat& depth, cv::Mat& direction,
-                                 cv::Mat& result);
+                                 cv::Mat& result, Into into = Into::add);
 
   // dst = M src per pixel (transpose false) or M^t src (true), M the fixed colour matrix.
   // dst must not be src; it is replaced by a full-grid CV_32FC3 image.
@@ -74,7 +76,7 @@ class rawSuperResolution {
   const Output* out_;
   DepthParams depth_params_;
   // Disparity-only projection work, reused while masks and disparity map are unchanged.
-  std::shared_ptr<const ProjectionPlan> plan_;
+  PlanCache plan_;
 };
 
 // Absolute product sum: sum over samples in raster order of |a * b| (float product),

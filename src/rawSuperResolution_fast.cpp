@@ -392,9 +392,14 @@ std::shared_ptr<const ProjectionPlan> build_plan(const cv::Mat* masks, const cv:
   return plan;
 }
 
-// Sampled colour of entry e (view row k) of a view from the blurred image.
-inline void sample_entry(const ProjectionPlan& p, const ViewPlan& vp, int k, int e,
-                         const float* blurred, float S[3]) {
+// Value of entry e (view row k) of a view from the blurred image: the projected sample in the
+// entry's channel t, or the recorded sample minus it. Only channel t is interpolated unless it
+// is 0, when the other two decide whether the footprint saw nothing (residual 0); every
+// channel is interpolated as in the full colour, so the value keeps its bits.
+inline float entry_value(Projection kind, const ProjectionPlan& p, const ViewPlan& vp, int k,
+                         int e, const float* blurred, const uchar* recorded) {
+  const int t = vp.channel[e];
+  if (t > 2) return 0.0f;
   const int n = vp.pixel[e] - k * p.g.low_x;
   const float wy = p.wy[k], wx = p.wx[n];
   const int32_t* w = &vp.winner[4 * static_cast<size_t>(e)];
@@ -402,7 +407,13 @@ inline void sample_entry(const ProjectionPlan& p, const ViewPlan& vp, int k, int
   const float* b = blurred + 3 * static_cast<size_t>(w[1]);
   const float* c = blurred + 3 * static_cast<size_t>(w[2]);
   const float* d = blurred + 3 * static_cast<size_t>(w[3]);
-  for (int ch = 0; ch < 3; ++ch) S[ch] = bilinear(a[ch], b[ch], c[ch], d[ch], wx, wy);
+  const auto at = [&](int ch) { return bilinear(a[ch], b[ch], c[ch], d[ch], wx, wy); };
+  const float St = at(t);
+  if (kind == Projection::hessian) return St;
+  const unsigned char r = recorded[3 * static_cast<size_t>(vp.pixel[e]) + t];
+  if (St != 0.0f) return static_cast<float>(r) - St;
+  const float S[3] = {t == 0 ? St : at(0), t == 1 ? St : at(1), t == 2 ? St : at(2)};
+  return residual_value(S, t, r);
 }
 
 // Value kept per entry of view rows [k0, k1) of every view: residual or projected sample in
@@ -413,16 +424,9 @@ void entry_values(Projection kind, const ProjectionPlan& p, int k0, int k1, cons
     const ViewPlan& vp = p.views[i];
     float* val = values[i].data();
     const uchar* recorded = views ? views[i].ptr<uchar>() : nullptr;
-    for (int k = k0; k < k1; ++k) {
-      for (int e = vp.entry_row[k]; e < vp.entry_row[k + 1]; ++e) {
-        float S[3];
-        sample_entry(p, vp, k, e, blurred, S);
-        const int t = vp.channel[e];
-        val[e] = kind == Projection::hessian
-                     ? projected_value(S, t)
-                     : residual_value(S, t, recorded[3 * static_cast<size_t>(vp.pixel[e]) + t]);
-      }
-    }
+    for (int k = k0; k < k1; ++k)
+      for (int e = vp.entry_row[k]; e < vp.entry_row[k + 1]; ++e)
+        val[e] = entry_value(kind, p, vp, k, e, blurred, recorded);
   }
 }
 
@@ -610,9 +614,10 @@ __attribute__((target_clones("avx2", "default"))) void band_out(const v8* t, int
   }
 }
 
-// Adds, per view in ascending order, the blur of the back-warped splat of `values` to `out`.
+// Adds, per view in ascending order, the blur of the back-warped splat of `values` to `out`,
+// or to zeros without reading `out` (overwrite).
 void carry_back(const ProjectionPlan& p, const std::vector<HugeVector<float>>& values,
-                cv::Mat& out) {
+                cv::Mat& out, Into into) {
   const Geometry& g = p.g;
   const int rows = g.high_y, cols = g.high_x;
   const cv::Mat kernel = psf_kernel(g.xscale(), g.yscale());
@@ -654,7 +659,10 @@ void carry_back(const ProjectionPlan& p, const std::vector<HugeVector<float>>& v
     for (int b = b0; b < b1; ++b) {
       const int y0 = b * lanes, n = std::min(lanes, rows - y0);
       const int py0 = std::max(0, y0 - hr), py1 = std::min(rows, y0 + lanes + hr);
-      band_in(out, y0, n, band);
+      if (into == Into::add)
+        band_in(out, y0, n, band);
+      else
+        std::fill(band, band + floats, v8{});
       for (int i0 = 0; i0 < view_count; i0 += group) {
         const int m = std::min(group, view_count - i0);
         for (int k = 0; k < m; ++k) {
@@ -684,11 +692,14 @@ void carry_back(const ProjectionPlan& p, const std::vector<HugeVector<float>>& v
 
 void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* views,
                         const cv::Mat* masks, const cv::Mat& depth, const Geometry& g,
-                        cv::Mat& out, const Output* diag, PlanCache* cache) {
+                        cv::Mat& out, const Output* diag, PlanCache* cache, Into into) {
   if (!footprints_disjoint(g)) {
+    if (into == Into::overwrite) out.setTo(cv::Scalar::all(0));
     reference::project_views(kind, image, views, masks, depth, g, out, diag);
     return;
   }
+  // The error image is small: cleared here, it takes the additions below.
+  if (into == Into::overwrite && kind == Projection::error) out.setTo(cv::Scalar::all(0));
   PlanCache plan;
   if (cache && *cache && plan_matches(**cache, masks, depth, g)) {
     plan = *cache;
@@ -763,5 +774,5 @@ void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* vi
     }
   }
   ScopedTiming timing("carry back");
-  carry_back(p, values, out);
+  carry_back(p, values, out, into);
 }

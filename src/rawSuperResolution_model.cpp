@@ -10,11 +10,13 @@
 
 void project_views(Projection kind, const cv::Mat& image, const cv::Mat* views,
                    const cv::Mat* masks, const cv::Mat& depth, const Geometry& g, cv::Mat& out,
-                   const Output* diag, PlanCache* cache) {
-  if (execution().reference)
+                   const Output* diag, PlanCache* cache, Into into) {
+  if (execution().reference) {
+    if (into == Into::overwrite) out.setTo(cv::Scalar::all(0));
     reference::project_views(kind, image, views, masks, depth, g, out, diag);
-  else
-    project_views_fast(kind, image, views, masks, depth, g, out, diag, cache);
+  } else {
+    project_views_fast(kind, image, views, masks, depth, g, out, diag, cache, into);
+  }
 }
 
 namespace reference {

@@ -19,6 +19,13 @@ enum class Projection {
   hessian    // projected sample itself, carried back; views are not read
 };
 
+// What a projection does with its output image.
+enum class Into {
+  add,       // adds to what `out` holds
+  overwrite  // `out` (of the right size and type) receives the projection alone, as if it
+             // had been cleared first; the fast path then need not read it
+};
+
 // ---- Per-pixel formulas -------------------------------------------------------------------
 
 // Initial z-buffer entry; an entry still holding it was never written.
@@ -83,7 +90,7 @@ using PlanCache = std::shared_ptr<const ProjectionPlan>;
 // keeps the fast path's plan between calls.
 void project_views(Projection kind, const cv::Mat& image, const cv::Mat* views,
                    const cv::Mat* masks, const cv::Mat& depth, const Geometry& g, cv::Mat& out,
-                   const Output* diag, PlanCache* cache = nullptr);
+                   const Output* diag, PlanCache* cache = nullptr, Into into = Into::add);
 
 namespace reference {
 // Forward warp of src into view i: warped (CV_32FC3) and z-buffer (CV_32F) of src's size.
@@ -107,4 +114,5 @@ void project_views(Projection kind, const cv::Mat& image, const cv::Mat* views,
 // back to the plain pipeline on geometries whose view footprints overlap.
 void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* views,
                         const cv::Mat* masks, const cv::Mat& depth, const Geometry& g,
-                        cv::Mat& out, const Output* diag, PlanCache* cache = nullptr);
+                        cv::Mat& out, const Output* diag, PlanCache* cache = nullptr,
+                        Into into = Into::add);

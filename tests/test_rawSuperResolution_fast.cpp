@@ -51,10 +51,13 @@ Scene make_scene(const Geometry& g, unsigned seed) {
   return s;
 }
 
-cv::Mat run(Projection kind, const Scene& s, bool plain, int threads, PlanCache* cache) {
+// Into::overwrite starts from an image full of NaN, which must not show through.
+cv::Mat run(Projection kind, const Scene& s, bool plain, int threads, PlanCache* cache,
+            Into into = Into::add) {
   const bool error = kind == Projection::error;
   cv::Mat out = error ? cv::Mat::zeros(s.g.low_y, s.g.low_x, CV_32FC3)
                       : cv::Mat::zeros(s.g.high_y, s.g.high_x, CV_32FC3);
+  if (into == Into::overwrite) out.setTo(cv::Scalar::all(std::nan("")));
   const cv::Mat& image = kind == Projection::hessian ? s.direction : s.estimate;
   const cv::Mat* views = kind == Projection::hessian ? nullptr : s.views.data();
   execution().threads = threads;
@@ -62,7 +65,8 @@ cv::Mat run(Projection kind, const Scene& s, bool plain, int threads, PlanCache*
   if (plain)
     reference::project_views(kind, image, views, s.masks.data(), s.depth, s.g, out, nullptr);
   else
-    project_views_fast(kind, image, views, s.masks.data(), s.depth, s.g, out, nullptr, cache);
+    project_views_fast(kind, image, views, s.masks.data(), s.depth, s.g, out, nullptr, cache,
+                       into);
   execution().threads = 0;
   return out;
 }
@@ -76,6 +80,8 @@ void expect_identical(const Scene& s, const std::vector<int>& thread_counts) {
       EXPECT_TRUE(same_bytes(run(kind, s, false, threads, &cache), expected))
           << "kind " << static_cast<int>(kind) << ", " << threads << " threads";
     }
+    EXPECT_TRUE(same_bytes(run(kind, s, false, 2, &cache, Into::overwrite), expected))
+        << "kind " << static_cast<int>(kind) << ", overwriting";
   }
 }
 
