@@ -308,7 +308,8 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
     back_difference_fast(x, buf, vertical, use_yuv);
     return buf;
   };
-  // Reused images of the fast path.
+  // Reused images of the fast path; the projections overwrite theirs instead of adding.
+  const Into into = plain ? Into::add : Into::overwrite;
   cv::Mat tu_buf, p_buf, r_buf, back_buf, tg_buf, grad_buf, h_buf, error_buf;
 
   cv::Mat dx, dy;
@@ -339,7 +340,7 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
           error_buf.create(g.low_y, g.low_x, CV_32FC3);
           error = error_buf;
         }
-        calculate_rawerror(u, views, masks, depth, error, plain ? Into::add : Into::overwrite);
+        calculate_rawerror(u, views, masks, depth, error, into);
         E = cv::norm(error, cv::NORM_L2);
       }
       std::cout << "norm error = " << E << std::endl;
@@ -353,8 +354,7 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
       }
       {
         ScopedTiming timing("gradient (data term)");
-        calculate_rawgradient_all(u, grad, views, masks, depth,
-                                  plain ? Into::add : Into::overwrite);
+        calculate_rawgradient_all(u, grad, views, masks, depth, into);
       }
       ScopedTiming regulariser_timing("gradient (regulariser)");
 
@@ -424,7 +424,7 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
         full_buffer(h_buf, g.high_y, g.high_x);
         H = h_buf;
       }
-      second_order_differential(masks, depth, grad, H, plain ? Into::add : Into::overwrite);
+      second_order_differential(masks, depth, grad, H, into);
       double q0, qx, qy, G2, G1;
       if (plain) {
         q0 = abs_product_sum(grad, H);

@@ -693,13 +693,15 @@ void carry_back(const ProjectionPlan& p, const std::vector<HugeVector<float>>& v
 void project_views_fast(Projection kind, const cv::Mat& image, const cv::Mat* views,
                         const cv::Mat* masks, const cv::Mat& depth, const Geometry& g,
                         cv::Mat& out, const Output* diag, PlanCache* cache, Into into) {
-  if (!footprints_disjoint(g)) {
-    if (into == Into::overwrite) out.setTo(cv::Scalar::all(0));
+  const bool disjoint = footprints_disjoint(g);
+  // Only the back-projection below starts from zeros of its own; the small error image and
+  // the plain fallback add to a cleared image.
+  if (into == Into::overwrite && (kind == Projection::error || !disjoint))
+    out.setTo(cv::Scalar::all(0));
+  if (!disjoint) {
     reference::project_views(kind, image, views, masks, depth, g, out, diag);
     return;
   }
-  // The error image is small: cleared here, it takes the additions below.
-  if (into == Into::overwrite && kind == Projection::error) out.setTo(cv::Scalar::all(0));
   PlanCache plan;
   if (cache && *cache && plan_matches(**cache, masks, depth, g)) {
     plan = *cache;
