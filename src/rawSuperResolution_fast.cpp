@@ -292,9 +292,21 @@ void build_view(const ProjectionPlan& plan, const cv::Mat& mask, int view, WarpS
   vp.source_row[g.high_y] = static_cast<int32_t>(j);
 }
 
+// The two images hold the same bytes, row by row; large ones (the disparity map, the blurred
+// image) are compared in bands on every thread.
 bool same_mat(const cv::Mat& a, const cv::Mat& b) {
-  return a.size() == b.size() && a.type() == b.type() &&
-         std::memcmp(a.data, b.data, a.total() * a.elemSize()) == 0;
+  if (a.size() != b.size() || a.type() != b.type()) return false;
+  const size_t row_bytes = a.cols * a.elemSize();
+  const auto same_rows = [&](int y0, int y1) {
+    for (int y = y0; y < y1; ++y)
+      if (std::memcmp(a.ptr(y), b.ptr(y), row_bytes) != 0) return false;
+    return true;
+  };
+  constexpr size_t banded_bytes = size_t(4) << 20;
+  if (row_bytes * a.rows < banded_bytes) return same_rows(0, a.rows);
+  std::vector<uint8_t> differs(worker_threads(), 0);
+  parallel_bands(a.rows, [&](int y0, int y1) { differs[omp_thread()] = !same_rows(y0, y1); });
+  return std::none_of(differs.begin(), differs.end(), [](uint8_t d) { return d != 0; });
 }
 
 // The images (recorded views, or masks) equal the kept copies, byte for byte.
