@@ -371,8 +371,11 @@ void Output::encode_and_store(const std::string& relative, const cv::Mat& image,
   // encoded bytes between calls spares faulting in fresh pages each time.
   std::vector<uchar> bytes = take_buffer();
   thread_local cv::Mat eight_bit;
-  // The encoders take 8 bits; converting here is the conversion the encoder would make.
-  const bool wide = image.depth() == CV_32F || image.depth() == CV_64F;
+  // The 8-bit encoders get the conversion they would make themselves; float formats (PFM,
+  // TIFF) take float samples as they are, so what they hold is never rounded.
+  const std::string ext = extension_of(full);
+  const bool float_format = ext == ".pfm" || ext == ".tif" || ext == ".tiff";
+  const bool wide = !float_format && (image.depth() == CV_32F || image.depth() == CV_64F);
   const cv::Mat& encoded = wide ? eight_bit : image;
   bool ok = false;
   try {
@@ -383,7 +386,6 @@ void Output::encode_and_store(const std::string& relative, const cv::Mat& image,
   }
   if (!ok) throw output_error(full, "cannot encode image of type " + describe_type(image.type()));
   store(full, std::move(bytes), behind);
-  const std::string ext = extension_of(full);
   if (png_ && (ext == ".ppm" || ext == ".pgm")) {
     const std::string png_path = full.substr(0, full.size() - ext.size()) + ".png";
     // The PNG encoder converts float samples to 8 bits exactly as the PPM / PGM one does.
