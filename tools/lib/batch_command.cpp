@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <thread>
 
@@ -241,6 +242,9 @@ int batch_main(const std::vector<std::string>& args, const std::string& plenosr)
       return finished == count ? exit_ok : exit_some_failed;
     }
 
+    if (!jobs.empty() && ::access(plenosr.c_str(), X_OK) != 0)
+      throw RunError(exit_internal, display_path(plenosr) + ": cannot run: " + std::strerror(errno) +
+                                        " (plenosr-batch runs the plenosr installed beside it)");
     // Refuse a directory the batch did not make before anything runs or is cleared.
     for (const BatchJob& job : jobs) state.check_owned(job.name);
     for (const Exposure& e : selected)
