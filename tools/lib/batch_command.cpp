@@ -206,7 +206,6 @@ int batch_main(const std::vector<std::string>& args, const std::string& plenosr)
                                      std::to_string(o.only) + "'");
     check_plenosr_options(o, m);
     const BatchState state(o.root);
-    const int threads = threads_per_exposure(usable_cores(), o.jobs);
 
     std::vector<Exposure> selected = m.exposures;
     if (o.only > 0) selected = {m.exposures[o.only - 1]};
@@ -214,7 +213,7 @@ int batch_main(const std::vector<std::string>& args, const std::string& plenosr)
     std::vector<int> unfinished;
     int skipped = 0;
     for (const Exposure& e : selected) {
-      BatchJob job{e.name, exposure_arguments(o, e, plenosr, state.output_dir(e.name), threads), ""};
+      BatchJob job{e.name, exposure_arguments(o, e, plenosr, state.output_dir(e.name), 1), ""};
       job.arguments = run_arguments(job.argv);
       if (state.finished_with(e.name, job.arguments)) {
         ++skipped;
@@ -223,6 +222,12 @@ int batch_main(const std::vector<std::string>& args, const std::string& plenosr)
       unfinished.push_back(e.number);
       jobs.push_back(job);
     }
+
+    // Cores are shared among the exposures that actually run at once.
+    const int lanes = std::max(1, std::min(o.jobs, static_cast<int>(jobs.size())));
+    const int threads = threads_per_exposure(usable_cores(), lanes);
+    for (BatchJob& job : jobs)
+      if (o.threads.empty()) job.argv[o.plenosr_args.size() + 2] = std::to_string(threads);  // --threads' value
 
     if (o.action == Action::check) {
       std::cout << "plenosr-batch: " << display_path(o.manifest) << ": " << count
@@ -252,8 +257,7 @@ int batch_main(const std::vector<std::string>& args, const std::string& plenosr)
           state.read_row(e.name).status != status_finished)
         state.write_row(SummaryRow{e.name, status_finished, 0, 0, ""});  // marker written, line lost
     std::cerr << "plenosr-batch: " << selected.size() << " exposure(s): " << skipped
-              << " finished before (kept), " << jobs.size() << " to run, " << std::min<size_t>(o.jobs, std::max<size_t>(1, jobs.size()))
-              << " at once with " << (o.threads.empty() ? std::to_string(threads) : o.threads)
+              << " finished before (kept), " << jobs.size() << " to run, " << lanes << " at once with " << (o.threads.empty() ? std::to_string(threads) : o.threads)
               << " thread(s) each" << std::endl;
     auto rewrite_summary = [&] {
       if (o.only > 0) return;
