@@ -17,8 +17,14 @@ fi
 
 tmp=$(mktemp -d /tmp/plenosr-slurm-XXXXXX)
 pids=()
+job=
 cleanup() {
   local status=$?
+  # A job still running would go on after its daemons: cancel it and let its tasks end first.
+  if [[ -n $job ]]; then
+    scancel "$job" 2>/dev/null || true
+    for _ in $(seq 30); do [[ -z "$(squeue -h -j "$job" 2>/dev/null)" ]] && break; sleep 1; done
+  fi
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
@@ -26,7 +32,7 @@ cleanup() {
   done
   if [[ $status -ne 0 ]]; then
     echo "test-slurm: failed; daemon logs follow" >&2
-    tail -n 20 "$tmp"/*.log "$tmp"/jobs/*.out 2>/dev/null >&2 || true
+    tail -n 20 "$tmp"/*.log "$tmp"/jobs/*.out >&2 2>/dev/null || true
   fi
   rm -rf "$tmp"
   exit "$status"
