@@ -96,8 +96,8 @@ sinfo -h -o '%T' | grep -qx idle || { echo "test-slurm: the node never became id
 # Three short exposures of distinct scenes and seeds.
 mkdir -p "$tmp/data"
 printf 'name,rgb,raw\n' > "$tmp/data/manifest.csv"
-for spec in "layers 1" "slant 2" "fine 3"; do
-  set -- $spec
+for sample in "layers 1" "slant 2" "fine 3"; do
+  set -- $sample
   "$build/plenosr-synth" "$tmp/data/$1" --draft --scene "$1" --seed "$2" >/dev/null
   printf '%s,%s/raw/watch1RGB_WB.tiff,%s/raw/watch1_WB.tiff\n' "$1" "$1" "$1" >> "$tmp/data/manifest.csv"
 done

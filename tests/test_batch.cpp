@@ -274,6 +274,7 @@ TEST(BatchRun, LeavesADirectoryItDidNotMakeAlone) {
   EXPECT_EQ(s.batch({}), exit_output);
   EXPECT_EQ(s.runs("a"), 0);
   EXPECT_EQ(read_text_file(s.root + "/b/precious.txt"), "keep");
+  EXPECT_FALSE(fs::exists(s.root + "/.batch"));  // refused before the batch wrote anything
 }
 
 TEST(BatchRun, ArrayTasksWriteTheirOwnLinesAndCollectMergesThem) {

@@ -238,20 +238,20 @@ int batch_main(const std::vector<std::string>& args, const std::string& plenosr)
       std::cout << number_ranges(unfinished) << "\n";
       return exit_ok;
     }
-    state.make_dirs();
     int finished = 0;
     if (o.action == Action::collect) {
+      state.make_dirs();
       for (const SummaryRow& r : state.write_summary(m)) finished += r.status == status_finished;
       std::cerr << "plenosr-batch: " << finished << " of " << count << " exposure(s) finished; summary in "
                 << display_path(state.summary_path()) << std::endl;
       return finished == count ? exit_ok : exit_some_failed;
     }
-
     if (!jobs.empty() && ::access(plenosr.c_str(), X_OK) != 0)
       throw RunError(exit_internal, display_path(plenosr) + ": cannot run: " + std::strerror(errno) +
                                         " (plenosr-batch runs the plenosr installed beside it)");
     // Refuse a directory the batch did not make before anything runs or is cleared.
     for (const BatchJob& job : jobs) state.check_owned(job.name);
+    state.make_dirs();
     for (const Exposure& e : selected)
       if (std::find(unfinished.begin(), unfinished.end(), e.number) == unfinished.end() &&
           state.read_row(e.name).status != status_finished)

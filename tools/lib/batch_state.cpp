@@ -30,7 +30,9 @@ std::string read_file(const std::string& path, bool* exists) {
 }  // namespace
 
 void write_text_atomic(const std::string& path, const std::string& text) {
-  const std::string tmp = path + strformat(".tmp-%ld", static_cast<long>(::getpid()));
+  const size_t slash = path.rfind('/');
+  const size_t base = slash == std::string::npos ? 0 : slash + 1;
+  const std::string tmp = path.substr(0, base) + "." + path.substr(base) + strformat(".tmp-%ld", static_cast<long>(::getpid()));
   const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) throw output_error(path, "cannot write: " + std::string(std::strerror(errno)));
   int err = 0;
