@@ -262,6 +262,11 @@ TEST(BatchRun, RerunSkipsFinishedExposuresAndRedoesTheOthersFromTheStart) {
   EXPECT_EQ(fs::last_write_time(s.root + "/a/result.txt"), a_time);
   EXPECT_FALSE(fs::exists(s.root + "/b/partial.txt"));  // cleared before the new run
   for (const SummaryRow& r : s.summary()) EXPECT_EQ(r.status, status_finished) << r.name;
+  // The marker decides: a finished exposure whose summary line was lost is still skipped.
+  fs::remove(s.root + "/.batch/a.csv");
+  EXPECT_EQ(s.batch({}), exit_ok);
+  EXPECT_EQ(s.runs("a"), 1);
+  EXPECT_EQ(s.summary()[0].status, status_finished);
   // Other options give other results: everything runs again.
   EXPECT_EQ(s.batch({"--outer", "2"}), exit_ok);
   EXPECT_EQ(s.runs("a"), 2);
