@@ -4,8 +4,9 @@
 #   golden_case.sh record BIN_DIR SAMPLE_DIR CASE_DIR WORK_DIR   run and record what it wrote
 #   golden_case.sh check  BIN_DIR SAMPLE_DIR CASE_DIR WORK_DIR   run, record, then compare
 # A case directory holds `command` (one line, the program's name first and `-o result`, run
-# in a directory whose raw/ is the sample's), `expected.stdout` (standard output without the duration line)
-# and `expected.sha256` (every file below the output root, as `sha256sum` lists them).
+# in a directory whose raw/ is the sample's), `expected.stdout` (standard output without the
+# duration line) and `expected.sha256` (every file below the output root, as `sha256sum`
+# lists them).
 # The run leaves WORK_DIR/result, WORK_DIR/stdout and WORK_DIR/written.sha256 behind, which
 # scripts/update-golden.sh copies into the case directory.
 set -euo pipefail
