@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One-command demonstration on a fresh Debian machine: installs the dependencies, builds,
 # renders the built-in sample (scene "layers") into ./work/demo, runs plenosr there with its
-# defaults and prints the quality of every result against the sample's ground truth.
+# defaults (and once more up to the first depth map) and prints the quality of every result
+# against the sample's ground truth.
 # Usage: scripts/demo.sh [extra plenosr-synth options, e.g. --scene fine --noise 2]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,8 +26,11 @@ step "plenosr (defaults) in $work"
 start=$(date +%s)
 (cd "$work" && "$root/build/plenosr" --no-wait)
 echo "plenosr took $(( $(date +%s) - start )) s of wall time"
+# A joint run rewrites its first depth map at every re-estimation; a run that stops after it
+# (--outer 0, the same inputs and depth options) keeps it for the report's "initial" row.
+(cd "$work" && "$root/build/plenosr" --no-wait --quiet --outer 0 --float-depth -o result-initial)
 
 step "quality report"
-build/plenosr-eval "$work/result" "$work/gt"
+build/plenosr-eval "$work/result" "$work/gt" --initial "$work/result-initial"
 echo
 echo "plots: $work/result/report/{psnr,energy,depth,crops}.png"

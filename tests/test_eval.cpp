@@ -1,11 +1,12 @@
-// Quality measures on known cases, the reading of a run's files, and the report of a short
-// real run on a generated sample.
+// Quality measures on known cases, the reading of a run's files and the report written from
+// them. The report of a real run is checked by quality_pinned (tests/quality/).
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <fstream>
 #include <opencv2/imgcodecs.hpp>
 
+#include "errors.h"
 #include "imageio.h"
 #include "lib/metrics.h"
 #include "lib/report.h"
@@ -128,24 +129,51 @@ TEST(Report, RunFilesArePairedAndMissingOnesReported) {
   EXPECT_EQ(files.sets[0].label, "L1/3.0/joint");
   EXPECT_EQ(files.sets[0].iterations, (std::vector<int>{0, 1}));
   const std::vector<QualityRow> rows = evaluate_run(files, t, o);
-  ASSERT_EQ(rows.size(), 3u);
+  ASSERT_EQ(rows.size(), 4u);
   EXPECT_EQ(rows[0].image_state, FileState::ok);
   EXPECT_NEAR(rows[0].psnr, 20 * std::log10(255.0 / 4), 1e-9);
-  EXPECT_EQ(rows[0].depth_state, FileState::missing);  // the stage wrote no initial map here
-  EXPECT_TRUE(std::isinf(rows[1].psnr));
-  EXPECT_EQ(rows[1].depth_state, FileState::ok);
-  EXPECT_EQ(rows[1].depth_error.rmse, 0.0);
-  EXPECT_EQ(rows[1].depth_error.over_025, 0.0);
-  EXPECT_EQ(rows[2].image_state, FileState::missing);
+  EXPECT_TRUE(rows[0].depth.empty());
+  // A joint run rewrote its first depth map: the row says so instead of measuring the last one.
+  EXPECT_EQ(rows[1].stage, "initial");
+  EXPECT_EQ(rows[1].depth_state, FileState::not_kept);
+  EXPECT_FALSE(rows[1].note.empty());
+  EXPECT_TRUE(std::isinf(rows[2].psnr));
   EXPECT_EQ(rows[2].depth_state, FileState::ok);
-  EXPECT_NEAR(rows[2].depth_error.over_050, 1.0, 1e-12);  // 1.0 off (clamped at the top: 0.76)
+  EXPECT_EQ(rows[2].depth_error.rmse, 0.0);
+  EXPECT_EQ(rows[2].depth_error.over_025, 0.0);
+  EXPECT_EQ(rows[3].image_state, FileState::missing);
+  EXPECT_EQ(rows[3].depth_state, FileState::ok);
+  EXPECT_NEAR(rows[3].depth_error.over_050, 1.0, 1e-12);  // 1.0 off (clamped at the top: 0.76)
 
   const std::string table = format_table(rows);
   EXPECT_NE(table.find("missing"), std::string::npos);
   EXPECT_NE(table.find("inf"), std::string::npos);
-  // The initial map is overwritten by joint re-estimation; the report says so.
-  EXPECT_FALSE(rows[0].note.empty());
-  EXPECT_NE(format_csv(rows).find("\"every joint"), std::string::npos);
+  EXPECT_NE(table.find("not kept"), std::string::npos);
+  EXPECT_NE(format_csv(rows).find(",not kept,"), std::string::npos);
+
+  // The first map from the root of a run without re-estimation, given with --initial; a
+  // joint run's root is refused there.
+  const std::string first = root + "/first/";
+  Output(first).make_dirs("bigSR/view081/");
+  write(first + "bigSR/view081/depthmapbig.pgm", depth_to_grey(disparity, -1, 1, Geometry()));
+  write(first + "bigSR/view081/depthmapbig.pfm", disparity + 0.375);
+  EvalOptions with_initial = o;
+  with_initial.initial_root = first;
+  const std::vector<QualityRow> again = evaluate_run(files, t, with_initial);
+  ASSERT_EQ(again.size(), 4u);
+  EXPECT_EQ(again[1].depth_state, FileState::ok);
+  EXPECT_NEAR(again[1].depth_error.rmse, 0.375, 1e-6);
+  EXPECT_EQ(again[1].depth_error.over_025, 1.0);
+  EXPECT_EQ(again[1].depth_error.over_050, 0.0);
+  EXPECT_TRUE(again[1].note.empty());
+  with_initial.initial_root = run;
+  EXPECT_THROW(evaluate_run(files, t, with_initial), RunError);
+  // A run that never re-estimates keeps its first map itself.
+  const std::vector<QualityRow> plain = evaluate_run(find_run_files(first), t, o);
+  ASSERT_EQ(plain.size(), 2u);
+  EXPECT_EQ(plain[0].image_state, FileState::missing);
+  EXPECT_NEAR(plain[1].depth_error.rmse, 0.375, 1e-6);
+
   const std::vector<std::string> written = write_report(files, t, rows, o);
   EXPECT_EQ(written.size(), 5u);
   for (const std::string& f : written)
@@ -154,30 +182,4 @@ TEST(Report, RunFilesArePairedAndMissingOnesReported) {
     }
   EXPECT_EQ(read_text_file(run + "report/quality.csv"), format_csv(rows));
   std::system(("rm -rf '" + root + "'").c_str());
-}
-
-// A generated sample and a one-iteration run of the real program. It reads only what every
-// run writes and accepts iteration results that a run may not produce, so it holds whether the
-// stages are complete or not; one outer and one inner iteration keep it short.
-TEST(Report, ShortRunOnGeneratedSample) {
-  const std::string dir = make_temp_dir("evalrun");
-  const std::string tools = PLENOSR_TOOLS_DIR;
-  std::string out, err;
-  ASSERT_EQ(run_command(tools + "/plenosr-synth --draft " + dir, &out, &err), 0) << err;
-  ASSERT_EQ(run_command("cd " + dir + " && " + PLENOSR_BIN + " --outer 1 --inner 1 --no-wait", &out, &err), 0) << err;
-  ASSERT_EQ(run_command(tools + "/plenosr-eval " + dir + "/result " + dir + "/gt", &out, &err), 0) << err;
-  EXPECT_NE(out.find("PSNR dB"), std::string::npos) << out;
-
-  const std::string csv = read_text_file(dir + "/result/report/quality.csv");
-  const size_t line = csv.find("\nbicubic,");
-  ASSERT_NE(line, std::string::npos) << csv;
-  const std::string bicubic = csv.substr(line + 1, csv.find('\n', line + 1) - line - 1);
-  EXPECT_NE(bicubic.find(",ok,"), std::string::npos) << bicubic;
-  // The bicubic baseline of a rendered sample is neither perfect nor noise.
-  const double p = std::stod(bicubic.substr(bicubic.find(",ok,") + 4));
-  EXPECT_GT(p, 15.0);
-  EXPECT_LT(p, 45.0);
-  for (const char* png : {"psnr.png", "energy.png", "depth.png", "crops.png"})
-    EXPECT_FALSE(cv::imread(dir + "/result/report/" + png).empty()) << png;
-  std::system(("rm -rf '" + dir + "'").c_str());
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <set>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <vector>
@@ -195,6 +196,31 @@ TEST_P(DepthPaths, SyntheticSceneOfConstantDisparityIsFound) {
   // The four-pixel frame gets cost 0 for every candidate, so the first one wins there.
   EXPECT_EQ(depth.at<float>(0, 0), c[0]);
   EXPECT_EQ(depth.at<float>(g.high_y - 1, g.high_x / 2), c[0]);
+}
+
+// The run's depth files against the map it keeps in memory: the float file bit for bit, the
+// picture as its 8-bit grey levels. A random scene gives candidates from the whole ladder.
+TEST(DepthFile, FloatFileHoldsTheEstimatedMapExactly) {
+  const Geometry g = small_geometry(14, 12);
+  std::vector<cv::Mat> views, masks;
+  make_views(g, views, masks, [](int n, int k, int m, int ch) { return (n * 37 + k * 11 + m * 5 + ch * 71) % 256; });
+  cv::Mat estimate;
+  random_image(cv::Size(g.high_x, g.high_y), CV_8UC3, 5).convertTo(estimate, CV_32FC3);
+  const std::string dir = make_temp_dir("depthpfm");
+  Output out(dir);
+  out.set_float_depth(true);
+  out.make_dirs("bigSR/view081/");
+  cv::Mat depth;
+  rawDepthEstimation(-1, 1, 3, g, &out).estimate_rawdepth(estimate, views.data(), masks.data(), depth);
+  std::set<float> levels(depth.begin<float>(), depth.end<float>());
+  EXPECT_GT(levels.size(), 3u);  // not only the whole numbers an 8-bit file could keep
+
+  const cv::Mat pfm = cv::imread(dir + "/bigSR/view081/depthmapbig.pfm", cv::IMREAD_UNCHANGED);
+  EXPECT_TRUE(same_bytes(pfm, depth));
+  cv::Mat grey;
+  depth_to_grey(depth, -1, 1, g).convertTo(grey, CV_8U);
+  EXPECT_TRUE(same_bytes(cv::imread(dir + "/bigSR/view081/depthmapbig.pgm", cv::IMREAD_UNCHANGED), grey));
+  std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 TEST_P(DepthPaths, CostsAboveTheInitialBestLeaveDisparityZero) {

@@ -376,9 +376,10 @@ TEST(Iteration, ZeroCurvatureStopAtFirstStepThenLogLayout) {
     EXPECT_NE(r.console.find("norm error = " + std::string(E) + "\n"), std::string::npos);
     e_sr = esr;
   }
-  if (logl.size() == 7) {
-    EXPECT_NE(r.console.find("E_SR = " + e_sr + "\n"), std::string::npos);
-  }
+  // The second outer iteration takes both steps; the last one closes with the console's E_SR.
+  ASSERT_EQ(logl.size(), 7u);
+  EXPECT_EQ(logl[6].substr(0, 2), "1\t");
+  EXPECT_NE(r.console.find("E_SR = " + e_sr + "\n"), std::string::npos);
   // Outer 0 left the estimate alone: sr00 is the input; the descent stays within 0..255.
   cv::Mat sr00 = cv::imread(root + "/bigSR/view081/L1/3.0/joint/sr00.ppm", cv::IMREAD_UNCHANGED);
   cv::Mat u8;
@@ -395,20 +396,66 @@ TEST(Iteration, ZeroCurvatureStopAtFirstStepThenLogLayout) {
   EXPECT_EQ(again.log, r.log);  // no inner step: nothing appended
 }
 
+// Step lines ("k\tE\t\tE_SR...") in a log.
+int step_lines(const std::string& log) {
+  int n = 0;
+  for (const std::string& l : lines(log)) n += l.find("\tE_SR\t") != std::string::npos;
+  return n;
+}
+
+// The mean update per full-resolution pixel, all channels summed: when nothing clamps, alpha
+// times the gradient's L1 norm over the pixel count, which a step must reach (0.01) to be
+// taken and to be followed by the next one.
+double mean_update(const cv::Mat& before, const cv::Mat& after, const Geometry& g) {
+  return cv::norm(after, before, cv::NORM_L1) / g.full_pixels();
+}
+
 TEST(Iteration, AppliedUpdateClampsAndStopRuleHolds) {
-  const Geometry g = small_geometry(8, 7);
-  const Exposure e = random_exposure(g, 51);
-  cv::Mat u = random_float(g, 52, -40, 300);
-  const cv::Mat depth = level_depth(g, 53, 3);
-  const TempDir dir("sr-clamp");
-  const SrRun r = run_sr(g, 1, 1, u, e, depth, dir.path);
-  const auto logl = lines(r.log);
-  ASSERT_EQ(logl.size(), 3u);
-  EXPECT_NE(r.console.find("E_SR = "), std::string::npos);
-  double lo, hi;
-  cv::minMaxLoc(r.estimate.reshape(1), &lo, &hi);
-  EXPECT_GE(lo, 0.0);
-  EXPECT_LE(hi, 255.0);
+  // An estimate reaching outside 0..255 ends inside it after one step.
+  {
+    const Geometry g = small_geometry(8, 7);
+    const Exposure e = random_exposure(g, 51);
+    const cv::Mat depth = level_depth(g, 53, 3);
+    const TempDir dir("sr-clamp");
+    const SrRun r = run_sr(g, 1, 1, random_float(g, 52, -40, 300), e, depth, dir.path);
+    ASSERT_EQ(lines(r.log).size(), 3u);
+    EXPECT_NE(r.console.find("E_SR = "), std::string::npos);
+    double lo, hi;
+    cv::minMaxLoc(r.estimate.reshape(1), &lo, &hi);
+    EXPECT_EQ(lo, 0.0);
+    EXPECT_EQ(hi, 255.0);
+  }
+  // Far from the samples the first step moves a lot and the second one follows.
+  {
+    const Geometry g = small_geometry(8, 7);
+    const Exposure e = random_exposure(g, 54);
+    const cv::Mat depth = level_depth(g, 55, 3);
+    const cv::Mat u = random_float(g, 56, 60, 190);
+    const TempDir dir("sr-far");
+    const SrRun one = run_sr(g, 1, 1, u.clone(), e, depth, dir.path + "/1");
+    ASSERT_GT(mean_update(u, one.estimate, g), 0.02);
+    const SrRun two = run_sr(g, 1, 2, u.clone(), e, depth, dir.path + "/2");
+    EXPECT_EQ(step_lines(two.log), 2);
+    EXPECT_NE(two.console.find("E_SR = "), std::string::npos);
+  }
+  // Next to the samples (they reproduce the truth exactly, the estimate is off by 0.05 in one
+  // sample) the step would move the estimate by far less than the threshold: it is not
+  // applied, and it ends the outer iteration without a zero-curvature stop or a closing E_SR.
+  {
+    const Geometry g = unit_geometry();
+    const cv::Mat truth = random_integers(g, 57, 60, 190);
+    const cv::Mat depth = cv::Mat::zeros(g.high_y, g.high_x, CV_32F);
+    const Exposure e = reproduced_exposure(g, truth, depth);
+    cv::Mat u = truth.clone();
+    u.at<cv::Vec3f>(3, 4)[1] += 0.05f;
+    const TempDir dir("sr-near");
+    const SrRun r = run_sr(g, 1, 3, u.clone(), e, depth, dir.path);
+    EXPECT_TRUE(same_bytes(r.estimate, u));
+    EXPECT_EQ(step_lines(r.log), 1);
+    EXPECT_EQ(r.log.find("stop"), std::string::npos);
+    EXPECT_NE(r.console.find("alpha = "), std::string::npos);
+    EXPECT_EQ(r.console.find("E_SR = "), std::string::npos);
+  }
 }
 
 TEST(Iteration, NoInnerOrNoOuterIterations) {

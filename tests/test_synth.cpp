@@ -1,6 +1,8 @@
 // The renderer against view extraction: samples land where the extraction reads them, a flat
-// scene looks the same from every view, and parallax follows the program's disparity model.
+// scene looks the same from every view, and parallax follows the program's disparity model;
+// and the generator's truth files against the truth it renders.
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
 
 #include <cmath>
 #include <set>
@@ -10,6 +12,7 @@
 #include "PSF.h"
 #include "execution.h"
 #include "lib/scene.h"
+#include "lib/truth_files.h"
 #include "test_support.h"
 #include "viewCreate.h"
 
@@ -265,4 +268,30 @@ TEST(Synth, SamplesAgreeWithTheBlurredTruthAtTheirViewPositions) {
     EXPECT_LT(sum / count, 1.0) << "view " << i;
     EXPECT_LT(worst, 4.0) << "view " << i;
   }
+}
+
+// What plenosr-synth writes is the truth it rendered: the float files bit for bit (the
+// layers' disparities -1.25, 0.25 and 1.5 included), the pictures as their 8-bit forms.
+TEST(SynthFiles, TruthFilesHoldTheRenderedTruthExactly) {
+  const std::string dir = make_temp_dir("synthfiles");
+  std::string out, err;
+  ASSERT_EQ(run_command(std::string(PLENOSR_TOOLS_DIR) + "/plenosr-synth --draft --seed 3 " + dir, &out, &err), 0)
+      << err;
+  const Geometry g;
+  RenderOptions o;
+  o.seed = 3;
+  o.set_draft();
+  cv::Mat colour, disparity;
+  render_truth(make_scene("layers", 3, g), g, o, colour, disparity);
+
+  const std::string gt = dir + "/gt/";
+  EXPECT_TRUE(same_bytes(cv::imread(gt + truth_colour_pfm, cv::IMREAD_UNCHANGED), colour));
+  const cv::Mat d = cv::imread(gt + truth_disparity_pfm, cv::IMREAD_UNCHANGED);
+  EXPECT_TRUE(same_bytes(d, disparity));
+  EXPECT_EQ(std::set<float>(d.begin<float>(), d.end<float>()), (std::set<float>{-1.25f, 0.25f, 1.5f}));
+  cv::Mat colour8;
+  colour.convertTo(colour8, CV_8UC3);
+  EXPECT_TRUE(same_bytes(cv::imread(gt + truth_colour_png, cv::IMREAD_UNCHANGED), colour8));
+  EXPECT_TRUE(same_bytes(cv::imread(gt + truth_disparity_png, cv::IMREAD_UNCHANGED), colour_disparity(disparity)));
+  std::system(("rm -rf '" + dir + "'").c_str());
 }

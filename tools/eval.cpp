@@ -14,8 +14,10 @@ int main(int argc, char** argv) {
       "plenosr-eval: quality of a run against ground truth.\n"
       "RUNDIR is the run's output root (e.g. WORK/result), GTDIR the sample's gt/ directory.\n"
       "Prints PSNR and SSIM of bicubic.ppm and of every srNN.ppm, and the disparity error (RMSE,\n"
-      "share off by more than 0.25 and 0.5) of every depth map; writes RUNDIR/report/quality.csv,\n"
-      "psnr.png, energy.png, depth.png and crops.png.",
+      "share off by more than 0.25 and 0.5) of the first depth map (row 'initial') and of every\n"
+      "re-estimated one; writes RUNDIR/report/quality.csv, psnr.png, energy.png, depth.png and\n"
+      "crops.png. A joint run rewrites its first depth map: --initial names the output root of\n"
+      "an --outer 0 run on the same inputs, whose depthmapbig is that first map.",
       "plenosr-eval"};
   app.add_option("RUNDIR", rundir, "output root of the run")->required();
   app.add_option("GTDIR", gtdir, "ground-truth directory of the sample")->required();
@@ -24,6 +26,8 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--max-disparity", o.max_disparity, "the run's --max-disparity")->capture_default_str();
   app.add_option("--report", o.report_dir, "where to write the report (default RUNDIR/report/)");
+  app.add_option("--initial", o.initial_root,
+                 "output root of an --outer 0 (or --no-joint) run on the same inputs: its depth map is the first one");
   CLI11_PARSE(app, argc, argv);
 
   try {
@@ -32,6 +36,8 @@ int main(int argc, char** argv) {
     std::error_code ec;
     if (!std::filesystem::is_directory(rundir, ec))
       throw RunError(exit_input, rundir + ": not a directory (expected a run's output root)");
+    if (!o.initial_root.empty() && !std::filesystem::is_directory(o.initial_root, ec))
+      throw RunError(exit_input, o.initial_root + ": not a directory (expected the output root of an --outer 0 run)");
     const Truth truth = read_truth(gtdir);
     const RunFiles run = find_run_files(rundir);
     const std::vector<QualityRow> rows = evaluate_run(run, truth, o);

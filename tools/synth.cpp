@@ -50,10 +50,7 @@ int main(int argc, char** argv) {
     RenderOptions o;
     o.seed = seed;
     o.noise_sigma = noise;
-    if (draft) {
-      o.view_samples_y = o.view_samples_x = 2;
-      o.truth_samples = 1;
-    }
+    if (draft) o.set_draft();
     std::cout << "rendering scene '" << scene_name << "' (seed " << seed << ", noise " << noise
               << ")" << std::endl;
     const Exposure e = render_exposure(scene, g, o);

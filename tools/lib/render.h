@@ -17,6 +17,13 @@ struct RenderOptions {
   int view_samples_x = 3;       // ... by columns
   int truth_samples = 3;        // supersampling of one full-resolution pixel, per axis
   double gap_level = 12;        // raw pixels that no view reads: dark gaps between lenslets
+
+  // Coarser integration for quick tests (plenosr-synth --draft): 2 x 2 samples per view
+  // pixel, 1 per truth pixel.
+  void set_draft() {
+    view_samples_y = view_samples_x = 2;
+    truth_samples = 1;
+  }
 };
 
 struct Exposure {

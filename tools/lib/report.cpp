@@ -1,4 +1,5 @@
-// Finding a run's results, measuring them, and writing the table and the plots.
+// Finding a run's results, measuring them, and writing the CSV and the plots (the text table
+// is in report_table.cpp).
 #include "report.h"
 
 #include <algorithm>
@@ -127,6 +128,7 @@ const char* state_text(FileState s) {
     case FileState::unreadable: return "unreadable";
     case FileState::wrong_size: return "wrong size";
     case FileState::none: return "-";
+    case FileState::not_kept: return "not kept";
   }
   return "?";
 }
@@ -198,6 +200,17 @@ cv::Mat read_depth(const std::string& pgm_path, const EvalOptions& o, FileState&
   return disparity_from_grey(grey, o.min_disparity, o.max_disparity);
 }
 
+namespace {
+
+// Whether a joint set went through re-estimations, each of which rewrites depthmapbig.
+bool depth_rewritten(const RunFiles& run) {
+  for (const ResultSet& s : run.sets)
+    if (s.joint && !s.iterations.empty()) return true;
+  return false;
+}
+
+}  // namespace
+
 std::vector<QualityRow> evaluate_run(const RunFiles& run, const Truth& truth, const EvalOptions& o) {
   std::vector<QualityRow> rows;
   const SsimTruth ssim_truth(truth.colour);
@@ -210,19 +223,37 @@ std::vector<QualityRow> evaluate_run(const RunFiles& run, const Truth& truth, co
       }
     }
     if (!row.depth.empty()) {
-      const cv::Mat d = read_depth(run.root + row.depth, o, row.depth_state, truth.colour.size());
+      const std::string root = row.depth_root.empty() ? run.root : row.depth_root;
+      const cv::Mat d = read_depth(root + row.depth, o, row.depth_state, truth.colour.size());
       if (row.depth_state == FileState::ok) row.depth_error = depth_error(d, truth.disparity, o.border);
     }
   };
   QualityRow first;
   first.stage = "bicubic";
   first.image = "bicubic.ppm";
-  first.depth = strformat("bigSR/view%03d/depthmapbig.pgm", view_count);
-  for (const ResultSet& s : run.sets)
-    if (s.joint && !s.iterations.empty())
-      first.note = "every joint re-estimation rewrites depthmapbig.pgm: its depth is the last estimate, not the initial one";
   measure(first);
   rows.push_back(first);
+  // The first depth estimate, made from the bicubic image.
+  QualityRow initial;
+  initial.stage = "initial";
+  const std::string depth_file = strformat("bigSR/view%03d/depthmapbig.pgm", view_count);
+  if (!o.initial_root.empty()) {
+    const RunFiles other = find_run_files(o.initial_root);
+    if (depth_rewritten(other))
+      throw input_error(o.initial_root, "expected the output root of a run with --outer 0 or --no-joint, found "
+                                        "a joint run whose depthmapbig.pgm is its last re-estimation");
+    initial.set = other.root;
+    initial.depth_root = other.root;
+    initial.depth = depth_file;
+  } else if (depth_rewritten(run)) {
+    initial.depth_state = FileState::not_kept;
+    initial.note = "every joint re-estimation rewrites depthmapbig.pgm; measure the first estimate with "
+                   "--initial and the output root of an --outer 0 run on the same inputs";
+  } else {
+    initial.depth = depth_file;
+  }
+  measure(initial);
+  rows.push_back(initial);
   for (const ResultSet& s : run.sets) {
     const std::string rel = s.dir.substr(run.root.size());
     if (s.iterations.empty()) {
@@ -246,86 +277,6 @@ std::vector<QualityRow> evaluate_run(const RunFiles& run, const Truth& truth, co
     }
   }
   return rows;
-}
-
-namespace {
-
-std::string number_or_state(FileState s, double v, const char* fmt) {
-  if (s != FileState::ok) return state_text(s);
-  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-  if (std::isnan(v)) return "nan";
-  return strformat(fmt, v);
-}
-
-std::vector<std::vector<std::string>> table_cells(const std::vector<QualityRow>& rows, bool csv) {
-  std::vector<std::vector<std::string>> cells;
-  if (csv)
-    cells.push_back({"stage", "set", "image", "image_state", "psnr_db", "ssim", "depth", "depth_state",
-                     "depth_rmse", "depth_over_0.25", "depth_over_0.5", "note"});
-  else
-    cells.push_back({"stage", "set", "PSNR dB", "SSIM", "depth RMSE", ">0.25", ">0.5"});
-  for (const QualityRow& r : rows) {
-    const FileState ds = r.depth.empty() ? FileState::none : r.depth_state;
-    if (csv) {
-      cells.push_back({r.stage, r.set, r.image, state_text(r.image_state),
-                       number_or_state(r.image_state, r.psnr, "%.4f"),
-                       number_or_state(r.image_state, r.ssim, "%.6f"), r.depth, state_text(ds),
-                       number_or_state(ds, r.depth_error.rmse, "%.6f"),
-                       number_or_state(ds, r.depth_error.over_025, "%.6f"),
-                       number_or_state(ds, r.depth_error.over_050, "%.6f"), r.note});
-    } else {
-      cells.push_back({r.stage + (r.note.empty() ? "" : "*"), r.set, number_or_state(r.image_state, r.psnr, "%.2f"),
-                       number_or_state(r.image_state, r.ssim, "%.4f"),
-                       number_or_state(ds, r.depth_error.rmse, "%.3f"),
-                       number_or_state(ds, 100 * r.depth_error.over_025, "%.1f%%"),
-                       number_or_state(ds, 100 * r.depth_error.over_050, "%.1f%%")});
-    }
-  }
-  return cells;
-}
-
-}  // namespace
-
-std::string format_table(const std::vector<QualityRow>& rows) {
-  const auto cells = table_cells(rows, false);
-  std::vector<size_t> width(cells[0].size(), 0);
-  for (const auto& row : cells)
-    for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
-  std::string out;
-  for (const auto& row : cells) {
-    std::string line;
-    for (size_t c = 0; c < row.size(); ++c) {
-      // Names left-aligned, numbers right-aligned.
-      const std::string pad(width[c] - row[c].size(), ' ');
-      line += (c > 0 ? "  " : "") + (c < 2 ? row[c] + pad : pad + row[c]);
-    }
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    out += line + "\n";
-  }
-  for (const QualityRow& r : rows)
-    if (!r.note.empty()) out += "* " + r.stage + ": " + r.note + "\n";
-  return out;
-}
-
-namespace {
-
-// Quotes a field that holds a separator, a quote or a line end.
-std::string csv_field(const std::string& f) {
-  if (f.find_first_of(",\"\n") == std::string::npos) return f;
-  std::string q = "\"";
-  for (char ch : f) q += ch == '"' ? std::string("\"\"") : std::string(1, ch);
-  return q + "\"";
-}
-
-}  // namespace
-
-std::string format_csv(const std::vector<QualityRow>& rows) {
-  std::string out;
-  for (const auto& row : table_cells(rows, true)) {
-    for (size_t c = 0; c < row.size(); ++c) out += (c > 0 ? "," : "") + csv_field(row[c]);
-    out += "\n";
-  }
-  return out;
 }
 
 namespace {
@@ -450,7 +401,8 @@ std::vector<std::string> write_report(const RunFiles& run, const Truth& truth,
     cv::Mat depth;
     if (last != nullptr) {
       FileState st;
-      depth = read_depth(run.root + last->depth, o, st, truth.colour.size());
+      depth = read_depth((last->depth_root.empty() ? run.root : last->depth_root) + last->depth, o, st,
+                         truth.colour.size());
     }
     const cv::Size sz(truth.colour.cols * 2 / 5, truth.colour.rows * 2 / 5);
     const std::string caption = last ? last->depth : std::string("depth map");

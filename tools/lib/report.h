@@ -35,18 +35,19 @@ struct EnergyStep {
 // Lines that do not parse are skipped.
 std::vector<EnergyStep> parse_energy_log(const std::string& text);
 
-// Status of one measured file.
-enum class FileState { ok, missing, unreadable, wrong_size, none };
+// Status of one measured file; not_kept: the run overwrote it (a joint run's first depth map).
+enum class FileState { ok, missing, unreadable, wrong_size, none, not_kept };
 const char* state_text(FileState s);
 
 struct QualityRow {
-  std::string stage;        // "bicubic", "sr00", ...
-  std::string set;          // result set label, "" for bicubic
+  std::string stage;        // "bicubic", "initial", "sr00", ...
+  std::string set;          // result set label; "" for bicubic, the other run's root for --initial
   int iteration = -1;       // -1 for bicubic
   std::string image;        // relative to RUNDIR
   FileState image_state = FileState::none;
   double psnr = 0, ssim = 0;
-  std::string depth;        // relative to RUNDIR, "" when the row has no depth map
+  std::string depth;        // relative to depth_root, "" when the row has no depth map
+  std::string depth_root;   // root the depth map is read below, "" for RUNDIR
   FileState depth_state = FileState::none;
   DepthError depth_error;
   std::string note;         // caveat printed under the table and kept in the CSV
@@ -57,6 +58,10 @@ struct EvalOptions {
   int min_disparity = -1;  // search range of the run, to read its 8-bit depth pictures
   int max_disparity = 1;
   std::string report_dir;  // default RUNDIR/report/
+  // Root of a run whose depthmapbig holds the first depth estimate of the same inputs and
+  // depth options (--outer 0 or --no-joint); "" takes RUNDIR's unless joint re-estimation
+  // rewrote it.
+  std::string initial_root;
 };
 
 struct Truth {
@@ -71,7 +76,9 @@ Truth read_truth(const std::string& gtdir);
 // else the 8-bit picture converted with the options' range. Empty when missing or unreadable.
 cv::Mat read_depth(const std::string& pgm_path, const EvalOptions& o, FileState& state, cv::Size expect);
 
-// Measures bicubic.ppm with the initial depth map and every iteration of every set.
+// Measures bicubic.ppm, the first depth map (row "initial": RUNDIR's depthmapbig unless a joint
+// run rewrote it, or the one of o.initial_root) and every iteration of every set. Throws
+// RunError (exit_input) when o.initial_root holds a rewritten map.
 std::vector<QualityRow> evaluate_run(const RunFiles& run, const Truth& truth, const EvalOptions& o);
 
 // The aligned text table and the CSV of the rows.
