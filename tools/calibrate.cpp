@@ -28,7 +28,15 @@ cv::Mat read_white(const std::string& path) {
   try {
     return read_image(path, CV_8UC1, "raw white exposure");
   } catch (const RunError&) {
-    return read_image(path, CV_16UC1, "raw white exposure (8-bit or 16-bit, one channel)");
+  }
+  try {
+    return read_image(path, CV_16UC1, "raw white exposure");
+  } catch (const RunError& e) {
+    // A readable image of another type: say which types are taken.
+    const std::string what = e.what();
+    const size_t found = what.find(", found ");
+    if (what.find("expected an ") == std::string::npos || found == std::string::npos) throw;
+    throw input_error(path, "expected a one-channel 8-bit or 16-bit raw white exposure" + what.substr(found));
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <opencv2/imgproc.hpp>
 
 #include "errors.h"
@@ -31,7 +32,7 @@ constexpr double residual_factor = 5.0;
 constexpr double residual_floor = 0.03;
 // What a white exposure shows: contrast between micro-images and gaps (share of the white
 // level), a tight fit, enough micro-images, and micro-images of even brightness locally.
-constexpr double min_contrast = 0.3;
+constexpr double min_contrast = 0.15;
 constexpr double max_rms = 0.1;
 constexpr double min_used_share = 0.05;
 constexpr double max_mass_spread = 0.05;
@@ -137,7 +138,13 @@ Calibration calibrate_white(const cv::Mat& frame, const std::string& path, const
   std::vector<MicroImage> found(static_cast<size_t>(rows) * cols);
   std::vector<CentreMeasure> fit_set;
   double base_elongation = 0;
-  for (double radius : stage_radii) {
+  // The grid's formula is not quite a lattice (odd rows move half a pitch along the columns
+  // only), so which rows count as odd matters: every stage ends by numbering the lenslets
+  // from the one nearest the start's origin, and the whole frame is measured and fitted
+  // again until that numbering holds.
+  std::vector<double> radii(std::begin(stage_radii), std::end(stage_radii));
+  for (size_t stage = 0; stage < radii.size(); ++stage) {
+    const double radius = radii[stage];
     // Measure every lenslet of the region at the current grid's prediction.
     parallel_bands(rows, [&](int begin, int end) {
       for (int i = begin; i < end; ++i)
@@ -197,6 +204,12 @@ Calibration calibrate_white(const cv::Mat& frame, const std::string& path, const
       const CentreMeasure& m = cal.centres[n];
       cal.used[n] = std::hypot(m.y - g.centre_row(m.r, m.c), m.x - g.centre_col(m.r, m.c)) <= limit;
     }
+    const Geometry numbered = renumber_nearest(g, camera.origin_y, camera.origin_x);
+    const bool renumbered = std::fabs(numbered.origin_y - g.origin_y) > 1 ||
+                            std::fabs(numbered.origin_x - g.origin_x) > 1;
+    if (stage + 1 == radii.size() && renumbered && radii.size() < std::size(stage_radii) + 2)
+      radii.push_back(radii.back());
+    if (stage + 1 < radii.size()) g = numbered;
   }
 
   const std::vector<double> res = lattice_residuals(fit_set, g);
