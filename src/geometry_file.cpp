@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <vector>
 
@@ -35,6 +37,9 @@ RunError refusal(const std::string& path, const std::string& key, const std::str
                                   problem);
 }
 
+// Larger than any geometry file needs to be.
+constexpr off_t max_file_bytes = 1 << 20;
+
 std::string number_text(double v) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.10g", v);
@@ -55,9 +60,17 @@ Geometry read_geometry_file(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) throw refusal(path, "", "geometry file not found");
   if (!S_ISREG(st.st_mode)) throw refusal(path, "", "geometry file is not a regular file");
+  if (st.st_size > max_file_bytes) throw refusal(path, "", "geometry file larger than 1 MiB");
+  std::ifstream in(path, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!in.good() && !in.eof()) throw refusal(path, "", "cannot read the geometry file");
+  // The library would also take YAML or XML; the file is JSON: an object.
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos || text[first] != '{')
+    throw refusal(path, "", "not a JSON object (expected numbers such as {\"pitch_x\": 14.28})");
   cv::FileStorage fs;
   try {
-    fs.open(path, cv::FileStorage::READ | cv::FileStorage::FORMAT_JSON);
+    fs.open(text, cv::FileStorage::READ | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_JSON);
   } catch (const cv::Exception&) {
     throw refusal(path, "", "not valid JSON (expected an object of numbers such as {\"pitch_x\": 14.28})");
   }
@@ -102,9 +115,10 @@ Geometry read_geometry_file(const std::string& path) {
   if (std::fabs(g.theta) > max_rotation)
     throw refusal(path, "rotation", "expected at most 0.05 radians either way, found " + number_text(g.theta));
   if (std::fabs(g.origin_x) > g.sensor_cols || std::fabs(g.origin_y) > g.sensor_rows || !g.covers_sensor())
-    throw refusal(path, "origin_x, origin_y, pitch_x, pitch_y, rotation, lenslet_rows, lenslets_per_row",
-                  "the lenslet grid does not cover the " + std::to_string(g.sensor_cols) + " x " +
-                      std::to_string(g.sensor_rows) + " sensor");
+    throw RunError(exit_usage, display_path(path) +
+                                   ": keys origin_x, origin_y, pitch_x, pitch_y, rotation, lenslet_rows, lenslets_per_row: "
+                                   "the lenslet grid does not cover the " +
+                                   std::to_string(g.sensor_cols) + " x " + std::to_string(g.sensor_rows) + " sensor");
   // One view column per half lenslet, one view row per lenslet row.
   g.low_y = g.lens_rows;
   g.low_x = 2 * g.lens_cols;

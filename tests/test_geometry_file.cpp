@@ -81,7 +81,8 @@ TEST(GeometryFile, EveryBadFileIsRefusedNamingFileAndKey) {
   const std::vector<Case> cases = {
       {"missing.json", "", "not found"},
       {"malformed.json", "{\"pitch_x\": 14.28,", "not valid JSON"},
-      {"array.json", "[1, 2]", "object"},
+      {"array.json", "[1, 2]", "not a JSON object"},
+      {"yaml.json", "%YAML:1.0\npitch_x: 14.3\n", "not a JSON object"},
       {"unknown.json", "{" + grid + ", \"pitch_z\": 3}", "key 'pitch_z': unknown key"},
       {"repeated.json", "{" + grid + ", \"pitch_x\": 14.3}", "key 'pitch_x': given more than once"},
       {"text.json", "{\"pitch_x\": \"wide\"}", "key 'pitch_x': expected a number"},

@@ -54,6 +54,9 @@ int main(int argc, char** argv) {
       "plenosr-calibrate"};
   app.add_option("WHITE", white_path, "raw white exposure (TIFF)")->required();
   app.add_option("-o,--output", json_path, "geometry file to write (JSON)")->required()->type_name("FILE");
+  std::string truth_path;
+  app.add_option("--truth", truth_path, "true geometry file: also print how far every reference point is from it")
+      ->type_name("FILE");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -64,6 +67,7 @@ int main(int argc, char** argv) {
 
   try {
     const auto start = std::chrono::steady_clock::now();
+    const Geometry truth = truth_path.empty() ? Geometry() : read_geometry_file(truth_path);
     const cv::Mat frame = read_white(white_path);
     const Calibration cal = calibrate_white(frame, white_path);
     // Both files are encoded before either is written.
@@ -76,6 +80,9 @@ int main(int argc, char** argv) {
               << strformat("origin_x %.6f px, origin_y %.6f px\n", g.origin_x, g.origin_y)
               << strformat("micro-images used %d of %zu measured; residual %.4f px RMS, %.4f px max\n",
                            cal.used_count, cal.centres.size(), cal.rms, cal.max_residual)
+              << (truth_path.empty() ? std::string()
+                                     : strformat("reference points off the truth by %.4f px RMS, %.4f px max\n",
+                                                 grid_distance(g, truth).rms, grid_distance(g, truth).max))
               << "wrote " << json_path << " and " << picture_path(json_path) << "\n"
               << strformat("done in %.2f s",
                            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count())

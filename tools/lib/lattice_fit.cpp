@@ -1,6 +1,7 @@
 // Gauss-Newton fit of the five grid values to micro-image centres.
 #include "lattice_fit.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -66,4 +67,17 @@ Geometry renumber_nearest(const Geometry& g, double origin_y, double origin_x) {
   out.origin_y = g.lenslet_row(br, bc);
   out.origin_x = g.lenslet_col(br, bc);
   return out;
+}
+
+GridDistance grid_distance(const Geometry& a, const Geometry& b) {
+  GridDistance d;
+  double sum = 0;
+  for (int r = 0; r < a.lens_rows; ++r)
+    for (int c = 0; c < a.lens_cols; ++c) {
+      const double e = std::hypot(a.lenslet_row(r, c) - b.lenslet_row(r, c), a.lenslet_col(r, c) - b.lenslet_col(r, c));
+      sum += e * e;
+      d.max = std::max(d.max, e);
+    }
+  d.rms = std::sqrt(sum / (static_cast<double>(a.lens_rows) * a.lens_cols));
+  return d;
 }

@@ -23,3 +23,10 @@ std::vector<double> lattice_residuals(const std::vector<CentreMeasure>& measures
 // The same grid numbered so that lenslet (0, 0) is the one whose reference point lies
 // nearest the reference origin (the grid repeats, so many numberings describe it).
 Geometry renumber_nearest(const Geometry& g, double origin_y, double origin_x);
+
+// How far apart two grids put the lenslets: RMS and largest distance between the reference
+// points of every lenslet of a, pixels.
+struct GridDistance {
+  double rms = 0, max = 0;
+};
+GridDistance grid_distance(const Geometry& a, const Geometry& b);

@@ -75,14 +75,16 @@ MicroImage measure_micro_image(const cv::Mat& flat, double y, double x, double r
       return m;
     }
     double s = 0, sy = 0, sx = 0, syy = 0, sxx = 0, sxy = 0;
+    const double inner2 = (radius - 0.5) * (radius - 0.5), outer2 = (radius + 0.5) * (radius + 0.5);
     for (int v = -reach; v <= reach; ++v) {
       const float* row = flat.ptr<float>(iy + v);
       const double dy = iy + v - y;
       for (int u = -reach; u <= reach; ++u) {
         const double dx = ix + u - x;
         // Soft edge: a pixel counts by how much of it lies inside the window.
-        const double w = std::min(1.0, std::max(0.0, radius + 0.5 - std::sqrt(dy * dy + dx * dx)));
-        if (w <= 0) continue;
+        const double d2 = dy * dy + dx * dx;
+        if (d2 >= outer2) continue;
+        const double w = d2 <= inner2 ? 1.0 : radius + 0.5 - std::sqrt(d2);
         const double l = w * row[ix + u];
         s += l;
         sy += l * dy;
