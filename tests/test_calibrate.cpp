@@ -53,6 +53,7 @@ TEST(Calibrate, ReferencePointsOfRenderedUnitsWithinAFiftiethOfAPixel) {
     Geometry truth;
     int bits;
     double black, noise, cats_eye;
+    double aperture = 0.9, blur = 0;
   };
   const Geometry builtin = small_camera();
   const Case cases[] = {
@@ -60,6 +61,7 @@ TEST(Calibrate, ReferencePointsOfRenderedUnitsWithinAFiftiethOfAPixel) {
       {"stretched, turned back, 10 bit", unit_of(14.2886, 12.3650, -0.0014, 5.5, 8.0), 10, 64, 2, 0.35},
       {"shrunk, turned, 8 bit, deep cat's eyes", unit_of(14.2760, 12.3760, 0.0015, -3.0, 15.5), 8, 0, 3, 0.5},
       {"16 bit, origin near half a pitch off", unit_of(14.2810, 12.3712, 0.0003, -5.3, 13.8), 16, 2000, 1, 0.35},
+      {"touching, blurred micro-images", unit_of(14.2850, 12.3690, 0.0010, 3.0, 9.0), 8, 0, 2, 0.35, 1.0, 1.5},
   };
   for (const Case& c : cases) {
     WhiteOptions o;
@@ -67,6 +69,8 @@ TEST(Calibrate, ReferencePointsOfRenderedUnitsWithinAFiftiethOfAPixel) {
     o.black = c.black;
     o.noise = c.noise;
     o.cats_eye = c.cats_eye;
+    o.aperture = c.aperture;
+    o.blur = c.blur;
     o.seed = 5;
     const cv::Mat frame = render_white(c.truth, o);
     const Calibration cal = calibrate_white(frame, "white.tiff", builtin);

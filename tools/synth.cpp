@@ -59,6 +59,12 @@ int main(int argc, char** argv) {
   app.add_option("--corner-level", wo.corner_level, "white exposure: corner brightness, share of the centre's")
       ->capture_default_str()
       ->check(CLI::Range(0.05, 1.0));
+  app.add_option("--aperture", wo.aperture, "white exposure: micro-image diameter, share of the lenslet spacing")
+      ->capture_default_str()
+      ->check(CLI::Range(0.3, 1.0));
+  app.add_option("--blur", wo.blur, "white exposure: standard deviation of the optics' blur, pixels")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 5.0));
   CLI11_PARSE(app, argc, argv);
 
   try {

@@ -130,7 +130,9 @@ Calibration calibrate_white(const cv::Mat& frame, const std::string& path, const
 
   Calibration cal;
   cal.flat = flatten_mosaic(frame, levels);
-  const double window = std::min(camera.pitch_x, 2 * camera.pitch_y / std::sqrt(3.0)) / 2;
+  const double spacing = std::min(camera.pitch_x, 2 * camera.pitch_y / std::sqrt(3.0));
+  even_out_brightness(cal.flat, spacing);
+  const double window = spacing / 2;
   double ay = 0, ax = 0;
   Geometry g = anchor_grid(cal.flat, camera, window, ay, ax, path);
 

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <vector>
 
+#include <opencv2/imgproc.hpp>
+
 #include "execution.h"
 
 namespace {
@@ -61,6 +63,26 @@ cv::Mat flatten_mosaic(const cv::Mat& frame, const MosaicLevels& levels) {
     }
   });
   return flat;
+}
+
+void even_out_brightness(cv::Mat& flat, double pitch) {
+  // Averaged over a Gaussian of three pitches, the grid's pattern leaves no ripple; the
+  // average is taken on a grid eight times coarser and brought back by interpolation.
+  constexpr int coarse = 8;
+  constexpr double reach_pitches = 3;
+  cv::Mat small, smooth, level;
+  cv::resize(flat, small, cv::Size((flat.cols + coarse - 1) / coarse, (flat.rows + coarse - 1) / coarse), 0, 0,
+             cv::INTER_AREA);
+  cv::GaussianBlur(small, smooth, cv::Size(), reach_pitches * pitch / coarse);
+  cv::resize(smooth, level, flat.size(), 0, 0, cv::INTER_LINEAR);
+  cv::max(level, 1e-3, level);
+  parallel_bands(flat.rows, [&](int begin, int end) {
+    for (int y = begin; y < end; ++y) {
+      float* f = flat.ptr<float>(y);
+      const float* l = level.ptr<float>(y);
+      for (int x = 0; x < flat.cols; ++x) f[x] /= l[x];
+    }
+  });
 }
 
 MicroImage measure_micro_image(const cv::Mat& flat, double y, double x, double radius) {

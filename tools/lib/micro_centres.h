@@ -17,6 +17,11 @@ MosaicLevels mosaic_levels(const cv::Mat& frame);
 // The frame (CV_8UC1 or CV_16UC1) as CV_32F, 0 at black and 1 at white of every position.
 cv::Mat flatten_mosaic(const cv::Mat& frame, const MosaicLevels& levels);
 
+// Divides flat (CV_32F, in place) by its brightness averaged over many micro-images, so
+// that natural vignetting no longer tilts the light within and between neighbouring
+// micro-images. pitch: the micro-images' spacing, pixels.
+void even_out_brightness(cv::Mat& flat, double pitch);
+
 // One micro-image measured around a predicted centre.
 struct MicroImage {
   double y = 0, x = 0;     // light-weighted centre, raw (row, column)

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <vector>
 
+#include <opencv2/imgproc.hpp>
+
 #include "execution.h"
 #include "scene.h"
 
@@ -65,31 +67,36 @@ cv::Mat render_white(const Geometry& g, const WhiteOptions& o) {
 
   cv::Mat light(rows, cols, CV_32F, cv::Scalar(0));
   constexpr int beyond = 2;  // lenslets beyond the grid on each side
-  parallel_bands(g.lens_rows + 2 * beyond, [&](int begin, int end) {
-    for (int rr = begin; rr < end; ++rr) {
-      const int r = rr - beyond;
-      for (int c = -beyond; c < g.lens_cols + beyond; ++c) {
-        MicroImage m;
-        m.cy = g.centre_row(r, c);
-        m.cx = g.centre_col(r, c);
-        m.radius = radius;
-        m.clip_radius = o.cats_eye > 0 ? clip_radius : 1e9;
-        m.qy = m.cy - shift_per_px * (m.cy - mid_y);
-        m.qx = m.cx - shift_per_px * (m.cx - mid_x);
-        const int y0 = std::max(0, static_cast<int>(std::floor(m.cy - radius - 1)));
-        const int y1 = std::min(rows - 1, static_cast<int>(std::ceil(m.cy + radius + 1)));
-        const int x0 = std::max(0, static_cast<int>(std::floor(m.cx - radius - 1)));
-        const int x1 = std::min(cols - 1, static_cast<int>(std::ceil(m.cx + radius + 1)));
-        for (int y = y0; y <= y1; ++y) {
-          float* dst = light.ptr<float>(y);
-          for (int x = x0; x <= x1; ++x) {
-            const double v = m.pixel(y, x);
-            if (v > 0) dst[x] = static_cast<float>(v);  // discs never overlap
+  // Touching micro-images share their rim pixels, which add the light of both. Lenslet rows
+  // of one parity lie two row pitches apart, far enough for their micro-images never to
+  // share a pixel: each parity is drawn in parallel, one after the other.
+  const int drawn_rows = g.lens_rows + 2 * beyond;
+  for (int parity = 0; parity < 2; ++parity) {
+    parallel_bands((drawn_rows + 1 - parity) / 2, [&](int begin, int end) {
+      for (int k = begin; k < end; ++k) {
+        const int r = 2 * k + parity - beyond;
+        for (int c = -beyond; c < g.lens_cols + beyond; ++c) {
+          MicroImage m;
+          m.cy = g.centre_row(r, c);
+          m.cx = g.centre_col(r, c);
+          m.radius = radius;
+          m.clip_radius = o.cats_eye > 0 ? clip_radius : 1e9;
+          m.qy = m.cy - shift_per_px * (m.cy - mid_y);
+          m.qx = m.cx - shift_per_px * (m.cx - mid_x);
+          const int y0 = std::max(0, static_cast<int>(std::floor(m.cy - radius - 1)));
+          const int y1 = std::min(rows - 1, static_cast<int>(std::ceil(m.cy + radius + 1)));
+          const int x0 = std::max(0, static_cast<int>(std::floor(m.cx - radius - 1)));
+          const int x1 = std::min(cols - 1, static_cast<int>(std::ceil(m.cx + radius + 1)));
+          for (int y = y0; y <= y1; ++y) {
+            float* dst = light.ptr<float>(y);
+            for (int x = x0; x <= x1; ++x) dst[x] += static_cast<float>(m.pixel(y, x));
           }
         }
       }
-    }
-  });
+    });
+  }
+
+  if (o.blur > 0) cv::GaussianBlur(light, light, cv::Size(), o.blur);
 
   cv::Mat out(rows, cols, o.bits <= 8 ? CV_8UC1 : CV_16UC1);
   const double noise = o.noise * range / 255.0;

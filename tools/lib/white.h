@@ -18,6 +18,7 @@ struct WhiteOptions {
   double cats_eye = 0.35;  // share of a micro-image's diameter the second aperture cuts off
                            // at the corners (0: no mechanical vignetting)
   double aperture = 0.9;   // micro-image diameter, share of the lenslet spacing
+  double blur = 0;         // standard deviation of the optics' Gaussian blur, pixels
   cv::Vec3d response{0.6, 1.0, 0.75};  // colour-filter responses of blue, green and red
   unsigned long long seed = 1;         // noise seed
 };
