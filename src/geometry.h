@@ -82,7 +82,8 @@ struct Geometry {
 };
 
 inline bool Geometry::operator==(const Geometry& o) const {
-  return sensor_rows == o.sensor_rows && sensor_cols == o.sensor_cols && high_y == o.high_y && high_x == o.high_x && low_y == o.low_y && low_x == o.low_x &&
+  return sensor_rows == o.sensor_rows && sensor_cols == o.sensor_cols && high_y == o.high_y &&
+         high_x == o.high_x && low_y == o.low_y && low_x == o.low_x &&
          lens_rows == o.lens_rows && lens_cols == o.lens_cols && pitch_y == o.pitch_y &&
          pitch_x == o.pitch_x && theta == o.theta && origin_y == o.origin_y &&
          origin_x == o.origin_x;

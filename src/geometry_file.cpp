@@ -119,6 +119,11 @@ Geometry read_geometry_file(const std::string& path) {
                                    ": keys origin_x, origin_y, pitch_x, pitch_y, rotation, lenslet_rows, lenslets_per_row: "
                                    "the lenslet grid does not cover the " +
                                    std::to_string(g.sensor_cols) + " x " + std::to_string(g.sensor_rows) + " sensor");
+  // Lenslets far beyond the sensor would only make every view larger.
+  if (g.lens_rows > g.sensor_rows / g.pitch_y + 4 * covered_margin)
+    throw refusal(path, "lenslet_rows", "more lenslet rows than the sensor holds (" + std::to_string(g.lens_rows) + ")");
+  if (g.lens_cols > g.sensor_cols / g.pitch_x + 4 * covered_margin)
+    throw refusal(path, "lenslets_per_row", "more lenslets per row than the sensor holds (" + std::to_string(g.lens_cols) + ")");
   // One view column per half lenslet, one view row per lenslet row.
   g.low_y = g.lens_rows;
   g.low_x = 2 * g.lens_cols;

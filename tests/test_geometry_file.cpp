@@ -96,6 +96,7 @@ TEST(GeometryFile, EveryBadFileIsRefusedNamingFileAndKey) {
       {"short.json", "{\"pitch_x\": 10}", "does not cover the 7728 x 5368 sensor"},
       {"shifted.json", "{\"origin_y\": 300}", "does not cover"},
       {"few.json", "{\"lenslets_per_row\": 400}", "lenslets_per_row"},
+      {"many.json", "{\"lenslet_rows\": 900}", "key 'lenslet_rows': more lenslet rows than the sensor holds"},
   };
   for (const Case& c : cases) {
     const std::string path = c.text.empty() ? dir + "/" + c.name : write_text(dir, c.name, c.text);
