@@ -76,6 +76,8 @@ RunOptions parse_command_line(int argc, char** argv) {
       ->type_name("PATH")->capture_default_str();
   app.add_option("--raw", o.raw_path, "raw colour-mosaic exposure, 8-bit 1-channel TIFF, same size")
       ->type_name("PATH")->capture_default_str();
+  app.add_option("--geometry", o.geometry_path, "lenslet grid of the camera unit (JSON geometry file)")
+      ->type_name("FILE");
   app.add_option("-o,--output", o.output_root, "output root directory (created if missing)")
       ->type_name("DIR")->capture_default_str();
   app.add_option("--outer", outer, "outer iterations, one result image each (N >= 0)")

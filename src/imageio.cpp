@@ -197,16 +197,8 @@ void validate_exposure(const cv::Mat& rgb, const std::string& rgb_path, const cv
                                     std::to_string(rgb.cols) + " x " + std::to_string(rgb.rows) +
                                     "), found " + std::to_string(raw.cols) + " x " +
                                     std::to_string(raw.rows));
-  // The farthest lenslet reference points, in raw rows and columns.
-  double max_row = -1e300, max_col = -1e300;
-  for (int r = 0; r < g.lens_rows; ++r) {
-    for (int c : {0, g.lens_cols - 1}) {
-      max_row = std::max(max_row, g.lenslet_row(r, c));
-      max_col = std::max(max_col, g.lenslet_col(r, c));
-    }
-  }
-  const int need_rows = static_cast<int>(std::ceil(max_row + 1 - g.pitch_y));
-  const int need_cols = static_cast<int>(std::ceil(max_col + 1 - g.pitch_x));
+  const cv::Size need = g.min_exposure_size();
+  const int need_rows = need.height, need_cols = need.width;
   if (raw.rows < need_rows || raw.cols < need_cols)
     throw input_error(raw_path, "image too small for the lenslet grid: expected at least " +
                                     std::to_string(need_cols) + " x " + std::to_string(need_rows) +

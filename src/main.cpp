@@ -17,6 +17,7 @@
 #include "errors.h"
 #include "execution.h"
 #include "geometry.h"
+#include "geometry_file.h"
 #include "imageio.h"
 #include "progress.h"
 #include "rawDepthEstimation.h"
@@ -77,7 +78,8 @@ void print_summary(const Output& out, double wall_seconds, double cpu_seconds) {
 int run_pipeline(const RunOptions& o) {
   execution().reference = o.reference;
   execution().threads = o.threads;
-  const Geometry g;
+  // The grid is checked before any image is read.
+  const Geometry g = o.geometry_path.empty() ? Geometry() : read_geometry_file(o.geometry_path);
   const std::clock_t start = std::clock();
   const auto wall_start = std::chrono::steady_clock::now();
 

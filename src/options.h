@@ -23,6 +23,7 @@ struct RunOptions {
   std::string rgb_path = "./raw/watch1RGB_WB.tiff";  // demosaiced colour exposure
   std::string raw_path = "./raw/watch1_WB.tiff";     // raw colour-mosaic exposure
   std::string output_root = "./result/";             // every output lies below it
+  std::string geometry_path;  // lenslet grid of the camera unit; empty: the built-in one
   DepthParams depth;
   SRParams sr;
   bool export_views = false;  // also write the 81 views to OUTPUT/view/

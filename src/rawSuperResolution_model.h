@@ -32,23 +32,6 @@ enum class Into {
 constexpr float zbuf_unset = -100.0f;
 inline bool zbuf_empty(float z) { return static_cast<int>(z) == -100; }
 
-// Where view pixel (k, n) lands on the full grid: the footprint's top-left pixel and the
-// single-precision fractions towards its right and lower neighbours.
-struct Footprint {
-  int iy, ix;
-  float wy, wx;
-};
-inline Footprint view_footprint(int k, int n, double ys, double xs) {
-  const double fy = k * ys, fx = n * xs;
-  const int iy = static_cast<int>(fy), ix = static_cast<int>(fx);
-  return {iy, ix, static_cast<float>(fy) - static_cast<float>(iy),
-          static_cast<float>(fx) - static_cast<float>(ix)};
-}
-// The footprint's 2 x 2 pixels lie inside a grid of rows x cols.
-inline bool footprint_inside(const Footprint& f, int rows, int cols) {
-  return f.iy >= 0 && f.iy <= rows - 2 && f.ix >= 0 && f.ix <= cols - 2;
-}
-
 // Bilinear sample from the footprint's pixels: top-left, top-right, bottom-left, bottom-right.
 inline float bilinear(float w00, float w01, float w10, float w11, float wx, float wy) {
   return (w00 * (1.0f - wx) + w01 * wx) * (1.0f - wy) + (w10 * (1.0f - wx) + w11 * wx) * wy;

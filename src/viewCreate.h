@@ -39,10 +39,3 @@ class viewCreate {
   cv::Mat raw_image;
   Geometry geom_;
 };
-
-// Colour-filter channel of a raw pixel by the parity of its row and column:
-// (even, even) green 1, (even, odd) red 2, (odd, even) blue 0, (odd, odd) green 1.
-inline int mosaic_channel(int row, int col) {
-  if ((row & 1) == 0) return (col & 1) == 0 ? 1 : 2;
-  return (col & 1) == 0 ? 0 : 1;
-}

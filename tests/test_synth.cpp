@@ -13,6 +13,7 @@
 #include "execution.h"
 #include "lib/scene.h"
 #include "lib/truth_files.h"
+#include "lib/white.h"
 #include "test_support.h"
 #include "viewCreate.h"
 
@@ -66,7 +67,13 @@ RenderOptions options_for(const Geometry& g) {
 }  // namespace
 
 TEST(Synth, EverySampleIsReadBackAtItsViewPixelAndChannel) {
-  const Geometry g = small_geometry(12, 10);
+  // The built-in grid, and a unit's grid turned the other way, stretched and shifted.
+  Geometry unit = small_geometry(12, 10);
+  unit.theta = -0.0015;
+  unit.pitch_x *= 1.0005;
+  unit.origin_x += 5.3;
+  unit.origin_y -= 2.6;
+  for (const Geometry& g : {small_geometry(12, 10), unit}) {
   cv::Mat colour(raw_size_for(g), CV_32FC3, cv::Scalar::all(0));
   place_samples(g, colour, code);
   cv::Mat rgb, raw;
@@ -99,6 +106,57 @@ TEST(Synth, EverySampleIsReadBackAtItsViewPixelAndChannel) {
   }
   // Only the border lenslets of some views fall outside.
   EXPECT_GT(checked, view_count * g.lens_rows * g.lens_cols * 3 / 4);
+  }
+}
+
+TEST(Synth, WhiteExposureShowsMicroImagesAtTheGridsCentres) {
+  Geometry g;
+  g.sensor_rows = 800;
+  g.sensor_cols = 1000;
+  g.lens_rows = 66;
+  g.lens_cols = 71;
+  g.theta = -0.0012;
+  g.origin_x = 4.2;
+  WhiteOptions o;
+  o.bits = 10;
+  o.black = 64;
+  const cv::Mat w = render_white(g, o);
+  ASSERT_EQ(w.type(), CV_16UC1);
+  ASSERT_EQ(w.size(), g.sensor_size());
+  double lo, hi;
+  cv::minMaxLoc(w, &lo, &hi);
+  EXPECT_EQ(lo, 64);  // the gaps between micro-images
+  EXPECT_LE(hi, 1023);
+
+  // Lit pixels of the micro-image of lenslet (r, c) (of green filters: one response), and
+  // their light-weighted centre.
+  auto lit = [&](int r, int c, double& cy, double& cx) {
+    const int y0 = static_cast<int>(g.centre_row(r, c)), x0 = static_cast<int>(g.centre_col(r, c));
+    double s = 0, sy = 0, sx = 0;
+    int count = 0;
+    for (int y = y0 - 8; y <= y0 + 8; ++y)
+      for (int x = x0 - 8; x <= x0 + 8; ++x) {
+        if (mosaic_channel(y, x) != 1 || std::hypot(y - g.centre_row(r, c), x - g.centre_col(r, c)) > 7) continue;
+        const double v = w.at<unsigned short>(y, x) - 64.0;
+        count += v > 0;
+        s += v, sy += v * y, sx += v * x;
+      }
+    cy = sy / s;
+    cx = sx / s;
+    return count;
+  };
+  double cy, cx;
+  const int middle = lit(33, 35, cy, cx);
+  EXPECT_NEAR(cy, g.centre_row(33, 35), 0.1);
+  EXPECT_NEAR(cx, g.centre_col(33, 35), 0.1);
+  // In the corner the second aperture clips the micro-image and pulls its centroid inwards.
+  const int corner = lit(62, 68, cy, cx);
+  EXPECT_LT(corner, middle * 0.85);
+  EXPECT_LT(cy, g.centre_row(62, 68) - 0.5);
+  EXPECT_LT(cx, g.centre_col(62, 68) - 0.5);
+  o.cats_eye = 0;
+  const cv::Mat unclipped = render_white(g, o);
+  EXPECT_GT(cv::norm(unclipped, w, cv::NORM_L1), 0);
 }
 
 TEST(Synth, FlatSceneAtZeroDisparityLooksTheSameFromEveryView) {

@@ -12,7 +12,7 @@
 struct RenderOptions {
   unsigned long long seed = 1;  // noise seed (the scene has its own)
   double noise_sigma = 0;       // Gaussian noise added to every stored value, 8-bit units
-  cv::Size raw_size{7728, 5368};  // columns, rows of both exposure images
+  cv::Size raw_size{sensor_x, sensor_y};  // columns, rows of both exposure images
   int view_samples_y = 4;       // supersampling of one view pixel's box: rows ...
   int view_samples_x = 3;       // ... by columns
   int truth_samples = 3;        // supersampling of one full-resolution pixel, per axis
