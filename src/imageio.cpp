@@ -135,8 +135,10 @@ std::string tiff_header_problem(std::ifstream& in, uint64_t file_size, TiffClaim
     if (field == nullptr) continue;
     const unsigned char* value = e + 4 + value_bytes;
     // SHORT, LONG and (BigTIFF) LONG8 values sit in the entry itself, left-justified.
-    *field = type == 3 ? number(value, 2) : type == 4 ? number(value, 4)
-           : type == 16 ? number(value, 8) : 0;
+    const uint64_t claimed = type == 3 ? number(value, 2) : type == 4 ? number(value, 4)
+                           : type == 16 ? number(value, 8) : 0;
+    // A tag given twice: the decoder may believe either copy, so the larger one is checked.
+    *field = std::max(*field, claimed);
   }
   if (claims->width == 0 || claims->height == 0) return "found a TIFF file without an image size";
   return "";

@@ -200,6 +200,16 @@ std::vector<Case> cases() {
                                        0x16, 1, 4, 0, 1, 0, 0, 0, 0xa0, 0x86, 1, 0, 0, 0, 0, 0};
          return with_rgb(write_bytes(s + "/strip.tiff", std::string(tiff, tiff + sizeof tiff))); }, 3,
        "strip.tiff: expected a colour image whose strips or tiles hold at most 167772160 pixels, found a TIFF header claiming strips of 2000 x 100000"},
+      {"rgb_repeats_width", [](S s, std::string&, std::string&) {
+         // The width is given twice, 30000 then 36: either copy may be the one decoded, and
+         // with the first the strips of 16133 rows would take gigabytes.
+         const unsigned char tiff[] = {'I', 'I', 42, 0, 8, 0, 0, 0, 4, 0,
+                                       0, 1, 3, 0, 1, 0, 0, 0, 0x30, 0x75, 0, 0,
+                                       1, 1, 3, 0, 1, 0, 0, 0, 5, 0, 0, 0,
+                                       0x16, 1, 3, 0, 1, 0, 0, 0, 0x05, 0x3f, 0, 0,
+                                       0, 1, 4, 0, 1, 0, 0, 0, 36, 0, 0, 0, 0, 0, 0, 0};
+         return with_rgb(write_bytes(s + "/twice.tiff", std::string(tiff, tiff + sizeof tiff))); }, 3,
+       "twice.tiff: expected a colour image whose strips or tiles hold at most 167772160 pixels, found a TIFF header claiming strips of 30000 x 16133"},
       {"rgb_16_bit", [](S s, std::string&, std::string&) {
          return with_rgb(image_file(s + "/d16.tiff", cv::Mat(small, CV_16UC3, cv::Scalar::all(300)))); }, 3,
        "expected an 8-bit 3-channel colour image, found 16-bit 3-channel"},
