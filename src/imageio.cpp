@@ -92,6 +92,12 @@ constexpr uint64_t max_pixels = 167772160;
 struct TiffClaims {
   uint64_t width = 0, height = 0;
   uint64_t rows_per_strip = 0, tile_width = 0, tile_height = 0;
+  uint64_t bits_per_sample = 1, samples_per_pixel = 1;
+  // Bytes a decoded pixel takes; the decoder expands some layouts to four 8-bit channels.
+  uint64_t pixel_bytes() const {
+    const uint64_t bits = std::min<uint64_t>(bits_per_sample, 64), samples = std::min<uint64_t>(samples_per_pixel, 65535);
+    return std::max<uint64_t>(4, samples * std::max<uint64_t>(1, (bits + 7) / 8));
+  }
 };
 
 // Reads the claims before any decoding, so a header that claims an enormous image, strip or
@@ -131,9 +137,18 @@ std::string tiff_header_problem(std::ifstream& in, uint64_t file_size, TiffClaim
     const uint64_t tag = number(e, 2), type = number(e + 2, 2);
     uint64_t* field = tag == 256 ? &claims->width : tag == 257 ? &claims->height
                     : tag == 278 ? &claims->rows_per_strip : tag == 322 ? &claims->tile_width
-                    : tag == 323 ? &claims->tile_height : nullptr;
+                    : tag == 323 ? &claims->tile_height : tag == 258 ? &claims->bits_per_sample
+                    : tag == 277 ? &claims->samples_per_pixel : nullptr;
     if (field == nullptr) continue;
     const unsigned char* value = e + 4 + value_bytes;
+    const uint64_t count = number(e + 4, value_bytes);
+    if (tag == 258 && type == 3 && count * 2 > static_cast<uint64_t>(value_bytes)) {
+      // One size per channel, stored elsewhere: the first one is checked (an unreadable
+      // list is left to the decoder, which refuses it).
+      unsigned char first[2];
+      if (read_at(number(value, value_bytes), 2, first)) *field = std::max(*field, number(first, 2));
+      continue;
+    }
     // SHORT, LONG and (BigTIFF) LONG8 values sit in the entry itself, left-justified.
     const uint64_t claimed = type == 3 ? number(value, 2) : type == 4 ? number(value, 4)
                            : type == 16 ? number(value, 8) : 0;
@@ -166,6 +181,13 @@ cv::Mat read_image(const std::string& path, int expected_type, const std::string
       throw input_error(path, "expected a " + what + " of at most " + std::to_string(max_pixels) +
                                   " pixels, found a TIFF header claiming " + std::to_string(c.width) +
                                   " x " + std::to_string(c.height));
+    // The decoded image is allocated before any pixel is read, so a short file claiming
+    // wide samples would take gigabytes.
+    if (c.width * c.height * c.pixel_bytes() > 4 * max_pixels)
+      throw input_error(path, "expected a " + what + " of at most " + std::to_string(4 * max_pixels) +
+                                  " bytes decoded, found a TIFF header claiming " + std::to_string(c.width) +
+                                  " x " + std::to_string(c.height) + " pixels of " +
+                                  std::to_string(c.pixel_bytes()) + " bytes");
     // The decoder sizes its buffer by the claimed strip (0 and the largest value mean the
     // whole image) or tile, not by the image: a strip of absurd height would take gigabytes.
     const uint64_t strip_rows =
@@ -177,6 +199,12 @@ cv::Mat read_image(const std::string& path, int expected_type, const std::string
                                        ? "strips of " + std::to_string(c.width) + " x " + std::to_string(strip_rows)
                                        : "tiles of " + std::to_string(c.tile_width) + " x " +
                                              std::to_string(c.tile_height)));
+    const uint64_t block_pixels = std::max(c.width * strip_rows, c.tile_width * c.tile_height);
+    if (block_pixels * c.pixel_bytes() > 4 * max_pixels)
+      throw input_error(path, "expected a " + what + " whose strips or tiles hold at most " +
+                                  std::to_string(4 * max_pixels) + " bytes decoded, found a TIFF header claiming " +
+                                  std::to_string(block_pixels) + " pixels of " + std::to_string(c.pixel_bytes()) +
+                                  " bytes in one");
   }
   cv::Mat image;
   try {

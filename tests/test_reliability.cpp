@@ -210,6 +210,16 @@ std::vector<Case> cases() {
                                        0, 1, 4, 0, 1, 0, 0, 0, 36, 0, 0, 0, 0, 0, 0, 0};
          return with_rgb(write_bytes(s + "/twice.tiff", std::string(tiff, tiff + sizeof tiff))); }, 3,
        "twice.tiff: expected a colour image whose strips or tiles hold at most 167772160 pixels, found a TIFF header claiming strips of 30000 x 16133"},
+      {"rgb_claims_wide_samples", [](S s, std::string&, std::string&) {
+         // 12000 x 12000 pixels of four 64-bit samples, in a file of 70 bytes.
+         const unsigned char tiff[] = {'I', 'I', 42, 0, 8, 0, 0, 0, 4, 0,
+                                       0, 1, 3, 0, 1, 0, 0, 0, 0xe0, 0x2e, 0, 0,
+                                       1, 1, 3, 0, 1, 0, 0, 0, 0xe0, 0x2e, 0, 0,
+                                       2, 1, 3, 0, 4, 0, 0, 0, 62, 0, 0, 0,
+                                       0x15, 1, 3, 0, 1, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0,
+                                       64, 0, 64, 0, 64, 0, 64, 0};
+         return with_rgb(write_bytes(s + "/wide.tiff", std::string(tiff, tiff + sizeof tiff))); }, 3,
+       "wide.tiff: expected a colour image of at most 671088640 bytes decoded, found a TIFF header claiming 12000 x 12000 pixels of 32 bytes"},
       {"rgb_16_bit", [](S s, std::string&, std::string&) {
          return with_rgb(image_file(s + "/d16.tiff", cv::Mat(small, CV_16UC3, cv::Scalar::all(300)))); }, 3,
        "expected an 8-bit 3-channel colour image, found 16-bit 3-channel"},
