@@ -7,8 +7,9 @@
 #include <opencv2/core.hpp>
 
 #include "geometry.h"
+#include "iteration_kernels.h"
 #include "options.h"
-#include "rawSuperResolution_model.h"
+#include "sr_report.h"
 
 class Output;
 
@@ -33,19 +34,19 @@ class rawSuperResolution {
   void raw_increase_resolutionL1(cv::Mat& estimate, const cv::Mat* views, const cv::Mat* masks,
                                  cv::Mat& depth, bool joint, bool use_yuv);
 
+  // The data term's operations one at a time, each projecting afresh (the iteration shares
+  // one projection plan and one set of residuals between them instead):
   // Adds, per view pixel and channel, the absolute residual (recorded sample minus the
   // projected estimate) of every view to `error` (CV_32FC3, view grid, caller zeroes it).
-  // With Into::overwrite, each of these three replaces the output's contents instead.
   void calculate_rawerror(cv::Mat& estimate, const cv::Mat* views, const cv::Mat* masks,
-                          const cv::Mat& depth, cv::Mat& error, Into into = Into::add);
+                          const cv::Mat& depth, cv::Mat& error);
   // Adds the back-projection of the residuals of all views to `gradient` (CV_32FC3, full
   // grid, caller zeroes it) and writes the five diagnostic images.
   void calculate_rawgradient_all(cv::Mat& estimate, cv::Mat& gradient, const cv::Mat* views,
-                                 const cv::Mat* masks, const cv::Mat& depth,
-                                 Into into = Into::add);
+                                 const cv::Mat* masks, const cv::Mat& depth);
   // Adds the data term's Hessian applied to `direction` (CV_32FC3, full grid) to `result`.
   void second_order_differential(const cv::Mat* masks, const cv::Mat& depth, cv::Mat& direction,
-                                 cv::Mat& result, Into into = Into::add);
+                                 cv::Mat& result);
 
   // dst = M src per pixel (transpose false) or M^t src (true), M the fixed colour matrix.
   // dst must not be src; it is replaced by a full-grid CV_32FC3 image.
@@ -69,16 +70,14 @@ class rawSuperResolution {
   void check_inputs(const cv::Mat* estimate, const cv::Mat* views, const cv::Mat* masks,
                     const cv::Mat& depth) const;
   void check_full(const cv::Mat& m, const char* what) const;
-  // Log path, result image path and depth image path of outer iteration `it`.
-  std::string result_dir(bool joint) const;
+  // Step length and energies of one inner step from its data error, coupling norms and
+  // curvature sums.
+  StepLength step_length(double E, const CouplingNorms& c, const CurvatureSums& q) const;
+  // Joint mode: the disparity map estimated again from the estimate.
+  void re_estimate_depth(const cv::Mat& estimate, const cv::Mat* views, const cv::Mat* masks,
+                         cv::Mat& depth) const;
 
   Geometry geom_;
   const Output* out_;
   DepthParams depth_params_;
-  // Disparity-only projection work, reused while masks and disparity map are unchanged.
-  PlanCache plan_;
 };
-
-// Absolute product sum: sum over samples in raster order of |a * b| (float product),
-// accumulated in double. a and b are CV_32FC3 of the same size.
-double abs_product_sum(const cv::Mat& a, const cv::Mat& b);

@@ -16,7 +16,7 @@
 #include "execution.h"
 #include "imageio.h"
 #include "rawSuperResolution.h"
-#include "rawSuperResolution_model.h"
+#include "projection.h"
 #include "test_support.h"
 #include "viewCreate.h"
 
@@ -94,7 +94,7 @@ Exposure reproduced_exposure(const Geometry& g, const cv::Mat& estimate, const c
         mask.at<uchar>(k, n) = (k + n) % 2 == 1 ? static_cast<uchar>((k + n + i) % 3) : 3;
     cv::Mat warped, zbuf, projected;
     reference::forward_warp(blurred, depth, i, g, warped, zbuf);
-    reference::sample_view(Projection::hessian, warped, zbuf, mask, nullptr, g, projected);
+    reference::sample_view(Kept::projected, warped, zbuf, mask, nullptr, g, projected);
     cv::Mat view;
     projected.convertTo(view, CV_8UC3);
     e.views[i] = view;
@@ -220,7 +220,7 @@ TEST(Projection, AdjointMatchesTheForwardModel) {
   for (int i = 0; i < view_count; ++i) {
     cv::Mat warped, zbuf, projected, splatted, back, blurred_back;
     reference::forward_warp(blurred, depth, i, g, warped, zbuf);
-    reference::sample_view(Projection::hessian, warped, zbuf, e.masks[i], nullptr, g, projected);
+    reference::sample_view(Kept::projected, warped, zbuf, e.masks[i], nullptr, g, projected);
     cv::Mat b = cv::Mat::zeros(g.low_y, g.low_x, CV_32FC3);
     for (int k = 0; k < g.low_y; ++k)
       for (int n = 0; n < g.low_x; ++n) {
@@ -231,7 +231,7 @@ TEST(Projection, AdjointMatchesTheForwardModel) {
     cv::Mat valid = cv::Mat::zeros(g.low_y, g.low_x, CV_32FC3);
     cv::Mat ones(g.high_y, g.high_x, CV_32FC3, cv::Scalar(1, 1, 1)), w2, z2;
     reference::forward_warp(ones, depth, i, g, w2, z2);
-    reference::sample_view(Projection::hessian, w2, z2, e.masks[i], nullptr, g, valid);
+    reference::sample_view(Kept::projected, w2, z2, e.masks[i], nullptr, g, valid);
     for (size_t j = 0; j < b.total() * 3; ++j)
       if (valid.ptr<float>()[j] == 0.0f) b.ptr<float>()[j] = 0.0f;
     forward += dot(projected, b);

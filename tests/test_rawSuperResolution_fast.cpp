@@ -5,13 +5,14 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <random>
 #include <vector>
 
 #include "execution.h"
 #include "imageio.h"
 #include "rawSuperResolution.h"
-#include "rawSuperResolution_model.h"
+#include "projection.h"
 #include "test_support.h"
 #include "viewCreate.h"
 
@@ -51,37 +52,41 @@ Scene make_scene(const Geometry& g, unsigned seed) {
   return s;
 }
 
-// Into::overwrite starts from an image full of NaN, which must not show through.
-cv::Mat run(Projection kind, const Scene& s, bool plain, int threads, PlanCache* cache,
-            Into into = Into::add) {
-  const bool error = kind == Projection::error;
-  cv::Mat out = error ? cv::Mat::zeros(s.g.low_y, s.g.low_x, CV_32FC3)
-                      : cv::Mat::zeros(s.g.high_y, s.g.high_x, CV_32FC3);
-  if (into == Into::overwrite) out.setTo(cv::Scalar::all(std::nan("")));
-  const cv::Mat& image = kind == Projection::hessian ? s.direction : s.estimate;
-  const cv::Mat* views = kind == Projection::hessian ? nullptr : s.views.data();
+enum class Op { error, gradient, hessian };
+
+// The output of one operation through the plain or the fast projector: the error image of
+// the estimate's residuals, their back-projection, or the Hessian applied to the direction.
+// The output starts full of NaN, which must not show through.
+cv::Mat run(Projector& proj, const ProjectionPlan& plan, Op op, const Scene& s) {
+  cv::Mat out(s.g.high_y, s.g.high_x, CV_32FC3, cv::Scalar::all(std::nan("")));
+  Residuals r;
+  if (op == Op::hessian) {
+    proj.second_order(plan, s.direction, out);
+    return out;
+  }
+  proj.project(plan, s.estimate, s.views.data(), r);
+  if (op == Op::error) return r.error;
+  proj.back_project(plan, r, out);
+  return out;
+}
+
+cv::Mat run(Op op, const Scene& s, bool plain, int threads) {
   execution().threads = threads;
-  // The blur itself has its own byte-identity tests; the plain pipeline uses the fast one.
-  if (plain)
-    reference::project_views(kind, image, views, s.masks.data(), s.depth, s.g, out, nullptr);
-  else
-    project_views_fast(kind, image, views, s.masks.data(), s.depth, s.g, out, nullptr, cache,
-                       into);
+  const std::unique_ptr<Projector> proj = make_projector(s.g, plain);
+  ProjectionPlan plan;
+  proj->build_plan(s.masks.data(), s.depth, plan);
+  cv::Mat out = run(*proj, plan, op, s);
   execution().threads = 0;
   return out;
 }
 
 void expect_identical(const Scene& s, const std::vector<int>& thread_counts) {
-  for (Projection kind : {Projection::error, Projection::gradient, Projection::hessian}) {
-    const cv::Mat expected = run(kind, s, true, 1, nullptr);
+  for (Op op : {Op::error, Op::gradient, Op::hessian}) {
+    const cv::Mat expected = run(op, s, true, 1);
     ASSERT_GT(cv::countNonZero(expected.reshape(1)), 0);
-    PlanCache cache;
-    for (int threads : thread_counts) {
-      EXPECT_TRUE(same_bytes(run(kind, s, false, threads, &cache), expected))
-          << "kind " << static_cast<int>(kind) << ", " << threads << " threads";
-    }
-    EXPECT_TRUE(same_bytes(run(kind, s, false, 2, &cache, Into::overwrite), expected))
-        << "kind " << static_cast<int>(kind) << ", overwriting";
+    for (int threads : thread_counts)
+      EXPECT_TRUE(same_bytes(run(op, s, false, threads), expected))
+          << "op " << static_cast<int>(op) << ", " << threads << " threads";
   }
 }
 
@@ -99,42 +104,41 @@ TEST(FastProjection, MatchesPlainOnSmallGrids) {
   expect_identical(make_scene(wide, 3), {1, 2});
 }
 
-TEST(FastProjection, PlanFollowsTheDisparityMap) {
+// A plan rebuilt in place for another disparity map (as after every re-estimation) keeps
+// nothing of the previous map, whether the new one leaves more or fewer entries.
+TEST(FastProjection, PlanRebuiltForANewMap) {
   Scene s = make_scene(small_geometry(12, 10), 7);
-  PlanCache cache;
-  run(Projection::error, s, false, 2, &cache);
-  const PlanCache first = cache;
-  run(Projection::hessian, s, false, 2, &cache);
-  EXPECT_EQ(cache, first);  // same bytes: reused
-  s.depth.at<float>(20, 20) += 0.25f;
-  EXPECT_TRUE(same_bytes(run(Projection::gradient, s, false, 2, &cache),
-                         run(Projection::gradient, s, true, 1, nullptr)));
-  EXPECT_NE(cache, first);
+  const std::unique_ptr<Projector> fast = make_projector(s.g, false);
+  ProjectionPlan plan;
+  fast->build_plan(s.masks.data(), s.depth, plan);
+  run(*fast, plan, Op::gradient, s);
+  const cv::Mat first_depth = s.depth.clone();
+  s.depth.setTo(cv::Scalar(2.4898524));  // every pixel moves far: many footprints empty
+  fast->build_plan(s.masks.data(), s.depth, plan);
+  for (Op op : {Op::error, Op::gradient, Op::hessian})
+    EXPECT_TRUE(same_bytes(run(*fast, plan, op, s), run(op, s, true, 1))) << static_cast<int>(op);
+  s.depth = first_depth;
+  fast->build_plan(s.masks.data(), s.depth, plan);
+  for (Op op : {Op::error, Op::gradient, Op::hessian})
+    EXPECT_TRUE(same_bytes(run(*fast, plan, op, s), run(op, s, true, 1))) << static_cast<int>(op);
 }
 
-// A gradient takes the residuals of the error pass before it only when the blurred image
-// and the recorded views are still the same bytes.
-TEST(FastProjection, KeptResidualsFollowTheInputs) {
-  Scene s = make_scene(small_geometry(12, 10), 9);
-  PlanCache cache;
-  const auto gradient_matches_plain = [&] {
-    run(Projection::error, s, false, 2, &cache);
-    return same_bytes(run(Projection::gradient, s, false, 2, &cache),
-                      run(Projection::gradient, s, true, 1, nullptr));
-  };
-  EXPECT_TRUE(gradient_matches_plain());
-  run(Projection::error, s, false, 2, &cache);
-  for (int k = 0; k < s.g.low_y; ++k)  // every recorded sample of a view changes
-    for (int n = 0; n < s.g.low_x; ++n) {
-      cv::Vec3b& v = s.views[30].at<cv::Vec3b>(k, n);
-      v = cv::Vec3b(255, 255, 255) - v;
-    }
-  EXPECT_TRUE(same_bytes(run(Projection::gradient, s, false, 2, &cache),
-                         run(Projection::gradient, s, true, 1, nullptr)));
-  run(Projection::error, s, false, 2, &cache);
-  s.estimate.at<cv::Vec3f>(40, 40)[2] += 3.0f;  // and the estimate
-  EXPECT_TRUE(same_bytes(run(Projection::gradient, s, false, 2, &cache),
-                         run(Projection::gradient, s, true, 1, nullptr)));
+// The residuals of one projection stay the estimate's while other work runs on the same
+// projector: a second-order term between projection and back-projection changes nothing.
+TEST(FastProjection, ResidualsOutliveOtherWork) {
+  const Scene s = make_scene(small_geometry(12, 10), 9);
+  const cv::Mat expected = run(Op::gradient, s, true, 1);
+  for (bool plain : {true, false}) {
+    const std::unique_ptr<Projector> proj = make_projector(s.g, plain);
+    ProjectionPlan plan;
+    proj->build_plan(s.masks.data(), s.depth, plan);
+    Residuals r;
+    proj->project(plan, s.estimate, s.views.data(), r);
+    cv::Mat h, g;
+    proj->second_order(plan, s.direction, h);
+    proj->back_project(plan, r, g);
+    EXPECT_TRUE(same_bytes(g, expected)) << "plain " << plain;
+  }
 }
 
 // Layers of constant disparity, whose rows move as long blocks, beside a patch of speckles

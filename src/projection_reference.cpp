@@ -1,23 +1,10 @@
-// Plain per-view projection pipeline: every view is warped, sampled, splatted and warped
-// back in full, one image at a time, in the order the model is stated.
+// Plain projector: every view is warped, sampled, splatted and warped back in full, one
+// image at a time, in the order the model is stated.
 #include <string>
+#include <vector>
 
 #include "PSF.h"
-#include "execution.h"
-#include "imageio.h"
-#include "rawSuperResolution_model.h"
-#include "textformat.h"
-
-void project_views(Projection kind, const cv::Mat& image, const cv::Mat* views,
-                   const cv::Mat* masks, const cv::Mat& depth, const Geometry& g, cv::Mat& out,
-                   const Output* diag, PlanCache* cache, Into into) {
-  if (execution().reference) {
-    if (into == Into::overwrite) out.setTo(cv::Scalar::all(0));
-    reference::project_views(kind, image, views, masks, depth, g, out, diag);
-  } else {
-    project_views_fast(kind, image, views, masks, depth, g, out, diag, cache, into);
-  }
-}
+#include "projection.h"
 
 namespace reference {
 
@@ -42,7 +29,7 @@ void forward_warp(const cv::Mat& src, const cv::Mat& depth, int view, const Geom
   }
 }
 
-void sample_view(Projection kind, const cv::Mat& warped, const cv::Mat& zbuf, const cv::Mat& mask,
+void sample_view(Kept kind, const cv::Mat& warped, const cv::Mat& zbuf, const cv::Mat& mask,
                  const cv::Mat* view, const Geometry& g, cv::Mat& values) {
   const double ys = g.yscale(), xs = g.xscale();
   values = cv::Mat::zeros(g.low_y, g.low_x, CV_32FC3);
@@ -62,7 +49,7 @@ void sample_view(Projection kind, const cv::Mat& warped, const cv::Mat& zbuf, co
       }
       const int t = mask.at<uchar>(k, n);
       if (t > 2) continue;
-      values.at<cv::Vec3f>(k, n)[t] = kind == Projection::hessian
+      values.at<cv::Vec3f>(k, n)[t] = kind == Kept::projected
                                           ? projected_value(S, t)
                                           : residual_value(S, t, view->at<cv::Vec3b>(k, n)[t]);
     }
@@ -103,37 +90,87 @@ void backward_warp(const cv::Mat& splatted, const cv::Mat& zbuf, int view, const
   }
 }
 
-void project_views(Projection kind, const cv::Mat& image, const cv::Mat* views,
-                   const cv::Mat* masks, const cv::Mat& depth, const Geometry& g, cv::Mat& out,
-                   const Output* diag) {
-  const std::string dir = strformat("bigSR/view%03d/", view_count);
-  const bool diagnostics = kind == Projection::gradient && diag != nullptr;
-  cv::Mat blurred;
-  PSF(image, blurred, g.xscale(), g.yscale());
-  if (diagnostics) diag->write_image(dir + "blur.ppm", blurred);
-  for (int i = 0; i < view_count; ++i) {
-    cv::Mat warped, zbuf, values;
-    forward_warp(blurred, depth, i, g, warped, zbuf);
-    const bool shown = diagnostics && (i == 10 || i == 60);
-    if (shown) diag->write_image(dir + strformat("motion%d.ppm", i), warped);
-    sample_view(kind, warped, zbuf, masks[i], views ? &views[i] : nullptr, g, values);
-    if (shown) diag->write_image(dir + strformat("error%d.ppm", i), values);
-    if (kind == Projection::error) {
-      for (int k = 0; k < g.low_y; ++k)
-        for (int n = 0; n < g.low_x; ++n)
+}  // namespace reference
+
+namespace {
+
+class ReferenceProjector final : public Projector {
+ public:
+  explicit ReferenceProjector(const Geometry& g) : g_(g) {}
+
+  void build_plan(const cv::Mat* masks, const cv::Mat& depth, ProjectionPlan& plan) override {
+    plan = ProjectionPlan();
+    plan.g = g_;
+    plan.masks = masks;
+    plan.depth = depth;
+  }
+
+  void project(const ProjectionPlan& p, const cv::Mat& estimate, const cv::Mat* views,
+               Residuals& r) override {
+    PSF(estimate, r.blurred, g_.xscale(), g_.yscale());
+    r.error = cv::Mat::zeros(g_.low_y, g_.low_x, CV_32FC3);
+    r.images.resize(view_count);
+    for (int i = 0; i < view_count; ++i) {
+      cv::Mat warped, zbuf;
+      reference::forward_warp(r.blurred, p.depth, i, g_, warped, zbuf);
+      reference::sample_view(Kept::residual, warped, zbuf, p.masks[i], &views[i], g_,
+                             r.images[i]);
+      for (int k = 0; k < g_.low_y; ++k)
+        for (int n = 0; n < g_.low_x; ++n)
           for (int c = 0; c < 3; ++c)
-            out.at<cv::Vec3f>(k, n)[c] += std::fabs(values.at<cv::Vec3f>(k, n)[c]);
-      continue;
+            r.error.at<cv::Vec3f>(k, n)[c] += std::fabs(r.images[i].at<cv::Vec3f>(k, n)[c]);
     }
+  }
+
+  void back_project(const ProjectionPlan& p, const Residuals& r, cv::Mat& gradient) override {
+    gradient = cv::Mat::zeros(g_.high_y, g_.high_x, CV_32FC3);
+    for (int i = 0; i < view_count; ++i) {
+      cv::Mat warped, zbuf;
+      reference::forward_warp(r.blurred, p.depth, i, g_, warped, zbuf);
+      carry_back(p, i, r.images[i], zbuf, gradient);
+    }
+  }
+
+  void second_order(const ProjectionPlan& p, const cv::Mat& direction, cv::Mat& result) override {
+    result = cv::Mat::zeros(g_.high_y, g_.high_x, CV_32FC3);
+    cv::Mat blurred;
+    PSF(direction, blurred, g_.xscale(), g_.yscale());
+    for (int i = 0; i < view_count; ++i) {
+      cv::Mat warped, zbuf, projected;
+      reference::forward_warp(blurred, p.depth, i, g_, warped, zbuf);
+      reference::sample_view(Kept::projected, warped, zbuf, p.masks[i], nullptr, g_, projected);
+      carry_back(p, i, projected, zbuf, result);
+    }
+  }
+
+  void diagnostics(const ProjectionPlan& p, const Residuals& r, DiagnosticImages& d) override {
+    cv::Mat zbuf;
+    d.blur = r.blurred;
+    reference::forward_warp(r.blurred, p.depth, 10, g_, d.motion10, zbuf);
+    d.error10 = r.images[10];
+    reference::forward_warp(r.blurred, p.depth, 60, g_, d.motion60, zbuf);
+    d.error60 = r.images[60];
+  }
+
+ private:
+  // out += blur of the backward warp of the splat of view i's values.
+  void carry_back(const ProjectionPlan& p, int i, const cv::Mat& values, const cv::Mat& zbuf,
+                  cv::Mat& out) const {
     cv::Mat splatted, back, blurred_back;
-    splat(values, masks[i], g, splatted);
-    backward_warp(splatted, zbuf, i, g, back);
-    PSF(back, blurred_back, g.xscale(), g.yscale());
-    for (int y = 0; y < g.high_y; ++y)
-      for (int x = 0; x < g.high_x; ++x)
+    reference::splat(values, p.masks[i], g_, splatted);
+    reference::backward_warp(splatted, zbuf, i, g_, back);
+    PSF(back, blurred_back, g_.xscale(), g_.yscale());
+    for (int y = 0; y < g_.high_y; ++y)
+      for (int x = 0; x < g_.high_x; ++x)
         for (int c = 0; c < 3; ++c)
           out.at<cv::Vec3f>(y, x)[c] += blurred_back.at<cv::Vec3f>(y, x)[c];
   }
-}
 
-}  // namespace reference
+  Geometry g_;
+};
+
+}  // namespace
+
+std::unique_ptr<Projector> make_reference_projector(const Geometry& g) {
+  return std::make_unique<ReferenceProjector>(g);
+}
