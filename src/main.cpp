@@ -19,11 +19,11 @@
 #include "geometry.h"
 #include "geometry_file.h"
 #include "imageio.h"
+#include "output_paths.h"
 #include "progress.h"
 #include "rawDepthEstimation.h"
 #include "rawSuperResolution.h"
 #include "signals.h"
-#include "textformat.h"
 #include "timings.h"
 #include "viewCreate.h"
 
@@ -32,18 +32,12 @@ namespace {
 // Creates the directories this run writes into and checks that each takes new files, before
 // any output is written.
 void make_output_tree(const Output& out, const RunOptions& o) {
-  const std::string view_dir = strformat("bigSR/view%03d/", view_count);
-  std::vector<std::string> dirs = {"", view_dir};
+  std::vector<std::string> dirs = {"", paths::view_dir()};
   if (o.sr.outer_iterations > 0) {
-    const std::string l1 = view_dir + strformat("L1/%.1lf/", o.sr.mu);
-    if (o.sr.joint) {
-      dirs.push_back(l1 + "joint/");
-      dirs.push_back(l1 + "joint/depth/");
-    } else {
-      dirs.push_back(l1);
-    }
+    dirs.push_back(paths::sr_dir(o.sr.mu, o.sr.joint));
+    if (o.sr.joint) dirs.push_back(paths::sr_dir(o.sr.mu, true) + paths::depth_subdir);
   }
-  if (o.export_views) dirs.push_back("view/");
+  if (o.export_views) dirs.push_back(paths::view_export_dir());
   for (const std::string& d : dirs) {
     out.make_dirs(d);
     out.check_writable(d);
@@ -104,7 +98,7 @@ int run_pipeline(const RunOptions& o) {
 
   check_interrupted();
   cv::resize(center, estimate, cv::Size(g.high_x, g.high_y), 0, 0, cv::INTER_CUBIC);
-  out.write_image("bicubic.ppm", estimate);
+  out.write_image(paths::bicubic(), estimate);
 
   check_interrupted();
   cv::Mat depth = cv::Mat::zeros(estimate.rows, estimate.cols, CV_32F);

@@ -8,19 +8,28 @@ namespace paths {
 
 std::string view_dir() { return strformat("bigSR/view%03d/", view_count); }
 std::string bicubic() { return "bicubic.ppm"; }
-std::string depth_map() { return view_dir() + "depthmapbig.pgm"; }
+std::string depth_map() { return "/" + view_dir() + "depthmapbig.pgm"; }
 std::string diagnostic(const std::string& name) { return view_dir() + name + ".ppm"; }
 
-std::string sr_dir(double mu, bool joint) {
-  return view_dir() + strformat("L1/%.1lf/", mu) + (joint ? "joint/" : "");
+std::string sr_root() { return view_dir() + "L1/"; }
+std::string mu_name(double mu) { return strformat("%.1lf", mu); }
+std::string sr_dir(const std::string& mu_dir, bool joint) {
+  return sr_root() + mu_dir + "/" + (joint ? "joint/" : "");
 }
-std::string sr_log(double mu, bool joint) { return sr_dir(mu, joint) + "normerror.txt"; }
+std::string sr_dir(double mu, bool joint) { return sr_dir(mu_name(mu), joint); }
+
+std::string result_name(int outer) {
+  return result_prefix + strformat("%02d", outer) + result_suffix;
+}
+std::string depth_name(int outer) {
+  return std::string(depth_subdir) + depth_prefix + strformat("%02d", outer) + depth_suffix;
+}
+std::string sr_log(double mu, bool joint) { return sr_dir(mu, joint) + log_name; }
 std::string sr_result(double mu, bool joint, int outer) {
-  return sr_dir(mu, joint) + strformat("sr%02d.ppm", outer);
+  return sr_dir(mu, joint) + result_name(outer);
 }
-std::string sr_depth_dir(double mu, bool joint) { return sr_dir(mu, joint) + "depth/"; }
 std::string sr_depth(double mu, bool joint, int outer) {
-  return sr_depth_dir(mu, joint) + strformat("depth%02d.pgm", outer);
+  return sr_dir(mu, joint) + depth_name(outer);
 }
 
 std::string view_export_dir() { return "view/"; }

@@ -9,8 +9,8 @@
 #include "errors.h"
 #include "execution.h"
 #include "imageio.h"
+#include "output_paths.h"
 #include "progress.h"
-#include "textformat.h"
 #include "timings.h"
 
 namespace {
@@ -108,7 +108,7 @@ void rawDepthEstimation::NNresize(const cv::Mat& view, const cv::Mat& mask, cv::
 
 void rawDepthEstimation::save_depth(const cv::Mat& depth) {
   if (out_ == nullptr) return;
-  write_depth_files(*out_, strformat("/bigSR/view%03d/depthmapbig.pgm", view_count), depth,
+  write_depth_files(*out_, paths::depth_map(), depth,
                     min_disparity, max_disparity, geom_);
 }
 

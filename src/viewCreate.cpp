@@ -7,7 +7,7 @@
 
 #include "execution.h"
 #include "imageio.h"
-#include "textformat.h"
+#include "output_paths.h"
 
 viewCreate::viewCreate(const char* rgb_path, const char* raw_path, const Geometry& g) : geom_(g) {
   rgb_image = read_image(rgb_path, CV_8UC3, "colour image");
@@ -119,6 +119,6 @@ void viewCreate::interpolate_subaperture(const cv::Mat& src, cv::Mat& dst) {
 
 void viewCreate::save_subaperture(const cv::Mat* views, const Output& out) {
   for (int i = 0; i < view_count; ++i) {
-    out.write_image(strformat("view/view%03d.ppm", i), views[i]);
+    out.write_image(paths::view_export(i), views[i]);
   }
 }

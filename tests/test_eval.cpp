@@ -11,6 +11,7 @@
 #include "lib/metrics.h"
 #include "lib/report.h"
 #include "lib/truth_files.h"
+#include "output_paths.h"
 #include "rawDepthEstimation.h"
 #include "test_support.h"
 
@@ -104,7 +105,7 @@ TEST(Report, RunFilesArePairedAndMissingOnesReported) {
   // while its depth map exists, depth00 the truth's picture.
   const std::string root = make_temp_dir("evaltree"), gt = root + "/gt/", run = root + "/result/";
   const Output out(run);
-  out.make_dirs("bigSR/view081/L1/3.0/joint/depth/");
+  out.make_dirs(paths::sr_dir(3.0, true) + paths::depth_subdir);
   Output(gt).make_dirs("");
   const cv::Mat truth8 = test_image(cv::Size(64, 48), 3);
   cv::Mat truth;
@@ -113,13 +114,13 @@ TEST(Report, RunFilesArePairedAndMissingOnesReported) {
   disparity(cv::Rect(0, 0, 32, 48)).setTo(-1.0f);
   write(gt + truth_colour_pfm, truth);
   write(gt + truth_disparity_pfm, disparity);
-  write(run + "bicubic.ppm", truth8 + cv::Scalar::all(4));
-  const std::string joint = run + "bigSR/view081/L1/3.0/joint/";
-  write(joint + "sr00.ppm", truth8);
-  write(joint + "depth/depth00.pgm", depth_to_grey(disparity + 0.5, -1, 1, Geometry()));
+  write(run + paths::bicubic(), truth8 + cv::Scalar::all(4));
+  const std::string joint = run + paths::sr_dir(3.0, true);
+  write(joint + paths::result_name(0), truth8);
+  write(joint + paths::depth_name(0), depth_to_grey(disparity + 0.5, -1, 1, Geometry()));
   write(joint + "depth/depth00.pfm", disparity);  // a float map beside the picture wins
-  write(joint + "depth/depth01.pgm", depth_to_grey(disparity + 1.0, -1, 1, Geometry()));
-  std::ofstream(joint + "normerror.txt") << "---\nite\t0\n0\t5\t\tE_SR\t6\tRegular\t\t1\n";
+  write(joint + paths::depth_name(1), depth_to_grey(disparity + 1.0, -1, 1, Geometry()));
+  std::ofstream(joint + paths::log_name) << "---\nite\t0\n0\t5\t\tE_SR\t6\tRegular\t\t1\n";
 
   const Truth t = read_truth(gt);
   EvalOptions o;
@@ -154,9 +155,9 @@ TEST(Report, RunFilesArePairedAndMissingOnesReported) {
   // The first map from the root of a run without re-estimation, given with --initial; a
   // joint run's root is refused there.
   const std::string first = root + "/first/";
-  Output(first).make_dirs("bigSR/view081/");
-  write(first + "bigSR/view081/depthmapbig.pgm", depth_to_grey(disparity, -1, 1, Geometry()));
-  write(first + "bigSR/view081/depthmapbig.pfm", disparity + 0.375);
+  Output(first).make_dirs(paths::view_dir());
+  write(first + paths::depth_map().substr(1), depth_to_grey(disparity, -1, 1, Geometry()));
+  write(first + paths::view_dir() + "depthmapbig.pfm", disparity + 0.375);
   EvalOptions with_initial = o;
   with_initial.initial_root = first;
   const std::vector<QualityRow> again = evaluate_run(files, t, with_initial);

@@ -16,6 +16,7 @@
 #include "execution.h"
 #include "imageio.h"
 #include "rawDepthEstimation.h"
+#include "output_paths.h"
 #include "test_support.h"
 #include "viewCreate.h"
 
@@ -125,7 +126,7 @@ TEST(DepthFile, GreyLevelsOfTheCandidates) {
   const Geometry g;
   const std::string dir = make_temp_dir("depth");
   const Output out(dir);
-  out.make_dirs("bigSR/view081/");
+  out.make_dirs(paths::view_dir());
   rawDepthEstimation de(-1, 1, 9, g, &out);
   const std::vector<float> c = disparity_candidates(-1, 1, g);
   cv::Mat depth(1, 23, CV_32F);
@@ -134,7 +135,7 @@ TEST(DepthFile, GreyLevelsOfTheCandidates) {
   depth.at<float>(0, 21) = -5.0f;
   depth.at<float>(0, 22) = 1.0f * g.xscale_f();
   de.save_depth(depth);
-  const cv::Mat grey = cv::imread(dir + "/bigSR/view081/depthmapbig.pgm", cv::IMREAD_UNCHANGED);
+  const cv::Mat grey = cv::imread(dir + paths::depth_map(), cv::IMREAD_UNCHANGED);
   ASSERT_EQ(grey.type(), CV_8UC1);
   ASSERT_EQ(grey.cols, 23);
   const int want[23] = {0,   14,  28,  42,  56,  71,  85,  99,  113, 127, 141, 155,
@@ -209,17 +210,17 @@ TEST(DepthFile, FloatFileHoldsTheEstimatedMapExactly) {
   const std::string dir = make_temp_dir("depthpfm");
   Output out(dir);
   out.set_float_depth(true);
-  out.make_dirs("bigSR/view081/");
+  out.make_dirs(paths::view_dir());
   cv::Mat depth;
   rawDepthEstimation(-1, 1, 3, g, &out).estimate_rawdepth(estimate, views.data(), masks.data(), depth);
   std::set<float> levels(depth.begin<float>(), depth.end<float>());
   EXPECT_GT(levels.size(), 3u);  // not only the whole numbers an 8-bit file could keep
 
-  const cv::Mat pfm = cv::imread(dir + "/bigSR/view081/depthmapbig.pfm", cv::IMREAD_UNCHANGED);
+  const cv::Mat pfm = cv::imread(dir + "/" + paths::view_dir() + "depthmapbig.pfm", cv::IMREAD_UNCHANGED);
   EXPECT_TRUE(same_bytes(pfm, depth));
   cv::Mat grey;
   depth_to_grey(depth, -1, 1, g).convertTo(grey, CV_8U);
-  EXPECT_TRUE(same_bytes(cv::imread(dir + "/bigSR/view081/depthmapbig.pgm", cv::IMREAD_UNCHANGED), grey));
+  EXPECT_TRUE(same_bytes(cv::imread(dir + paths::depth_map(), cv::IMREAD_UNCHANGED), grey));
   std::system(("rm -rf '" + dir + "'").c_str());
 }
 

@@ -17,6 +17,7 @@
 #include "imageio.h"
 #include "rawSuperResolution.h"
 #include "projection.h"
+#include "output_paths.h"
 #include "test_support.h"
 #include "viewCreate.h"
 
@@ -308,13 +309,13 @@ struct SrRun {
 SrRun run_sr(const Geometry& g, int outer, int inner, cv::Mat estimate, const Exposure& e,
            cv::Mat depth, const std::string& root, bool joint = true) {
   Output out(root);
-  if (outer > 0) out.make_dirs("bigSR/view081/L1/3.0/joint/depth/");
+  if (outer > 0) out.make_dirs(paths::sr_dir(3.0, true) + paths::depth_subdir);
   rawSuperResolution sr(outer, inner, 3.0, 1.0, g, &out);
   testing::internal::CaptureStdout();
   sr.raw_super_resolution(estimate, e.views.data(), e.masks.data(), depth, joint, true);
   SrRun r;
   r.console = testing::internal::GetCapturedStdout();
-  r.log = read_text_file(root + "/bigSR/view081/L1/3.0/joint/normerror.txt");
+  r.log = read_text_file(root + "/" + paths::sr_log(3.0, true));
   r.estimate = estimate;
   return r;
 }
@@ -381,12 +382,12 @@ TEST(Iteration, ZeroCurvatureStopAtFirstStepThenLogLayout) {
   EXPECT_EQ(logl[6].substr(0, 2), "1\t");
   EXPECT_NE(r.console.find("E_SR = " + e_sr + "\n"), std::string::npos);
   // Outer 0 left the estimate alone: sr00 is the input; the descent stays within 0..255.
-  cv::Mat sr00 = cv::imread(root + "/bigSR/view081/L1/3.0/joint/sr00.ppm", cv::IMREAD_UNCHANGED);
+  cv::Mat sr00 = cv::imread(root + "/" + paths::sr_result(3.0, true, 0), cv::IMREAD_UNCHANGED);
   cv::Mat u8;
   u.convertTo(u8, CV_8UC3);
   EXPECT_TRUE(same_bytes(sr00, u8));
-  EXPECT_TRUE(exists(root + "/bigSR/view081/L1/3.0/joint/sr01.ppm"));
-  EXPECT_TRUE(exists(root + "/bigSR/view081/L1/3.0/joint/depth/depth01.pgm"));
+  EXPECT_TRUE(exists(root + "/" + paths::sr_result(3.0, true, 1)));
+  EXPECT_TRUE(exists(root + "/" + paths::sr_depth(3.0, true, 1)));
   double lo, hi;
   cv::minMaxLoc(r.estimate.reshape(1), &lo, &hi);
   EXPECT_GE(lo, 0.0);
@@ -473,7 +474,7 @@ TEST(Iteration, NoInnerOrNoOuterIterations) {
   EXPECT_EQ(r.console, "iteration : 0\niteration : 1\n");
   EXPECT_EQ(r.log, "");
   EXPECT_TRUE(same_bytes(r.estimate, u));
-  EXPECT_TRUE(exists(root + "/bigSR/view081/L1/3.0/joint/sr01.ppm"));
+  EXPECT_TRUE(exists(root + "/" + paths::sr_result(3.0, true, 1)));
 }
 
 TEST(Iteration, BadInputsAndFailedWritesAreReported) {

@@ -13,6 +13,7 @@
 #include "imageio.h"
 #include "rawSuperResolution.h"
 #include "projection.h"
+#include "output_paths.h"
 #include "test_support.h"
 #include "viewCreate.h"
 
@@ -168,7 +169,7 @@ TEST(FastProjection, DiagnosticImagesMatchPlain) {
     execution().reference = plain;
     roots.push_back(make_temp_dir("sr-diag"));
     const Output out(roots.back());
-    out.make_dirs("bigSR/view081/");
+    out.make_dirs(paths::view_dir());
     rawSuperResolution sr(1, 1, 3.0, 1.0, s.g, &out);
     cv::Mat u = s.estimate.clone();
     cv::Mat grad = cv::Mat::zeros(s.g.high_y, s.g.high_x, CV_32FC3);
@@ -176,7 +177,7 @@ TEST(FastProjection, DiagnosticImagesMatchPlain) {
   }
   execution().reference = false;
   for (const char* name : {"blur", "motion10", "motion60", "error10", "error60"}) {
-    const std::string rel = std::string("/bigSR/view081/") + name + ".ppm";
+    const std::string rel = "/" + paths::diagnostic(name);
     const std::string a = read_text_file(roots[0] + rel), b = read_text_file(roots[1] + rel);
     EXPECT_FALSE(a.empty()) << name;
     EXPECT_EQ(a, b) << name;
