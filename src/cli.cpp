@@ -8,8 +8,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "errors.h"
+#include "textformat.h"
 
 namespace {
 
@@ -39,11 +43,121 @@ double parse_positive(const std::string& name, const std::string& text) {
   return v;
 }
 
+// What an option fills and how its value is read.
+enum class Kind {
+  text,      // a string field, taken as given
+  whole,     // an int field, a whole number in [lo, hi]
+  positive,  // a double field, a positive number up to max_weight
+  flag,      // a bool field set by the flag
+  off_flag   // a bool field cleared by the flag
+};
+
+// One command-line option: the field it fills, its name, value name, range and help. The
+// default shown by --help is the field's default in RunOptions.
+struct OptionSpec {
+  Kind kind;
+  const char* names;      // CLI11 names, e.g. "-o,--output"
+  const char* value;      // value name in --help ("" for flags)
+  const char* help;
+  long lo = 0, hi = 0;    // range of a whole number
+  bool show_default = true;
+  std::string* (*text)(RunOptions&) = nullptr;
+  int* (*whole)(RunOptions&) = nullptr;
+  double* (*number)(RunOptions&) = nullptr;
+  bool* (*flag)(RunOptions&) = nullptr;
+};
+
+OptionSpec text_option(const char* names, const char* value, const char* help,
+                       std::string* (*field)(RunOptions&), bool show_default = true) {
+  OptionSpec o{Kind::text, names, value, help};
+  o.text = field;
+  o.show_default = show_default;
+  return o;
+}
+OptionSpec whole_option(const char* names, const char* help, long lo, long hi,
+                        int* (*field)(RunOptions&)) {
+  OptionSpec o{Kind::whole, names, "N", help, lo, hi};
+  o.whole = field;
+  return o;
+}
+OptionSpec positive_option(const char* names, const char* help, double* (*field)(RunOptions&)) {
+  OptionSpec o{Kind::positive, names, "X", help};
+  o.number = field;
+  return o;
+}
+OptionSpec flag_option(Kind kind, const char* names, const char* help,
+                       bool* (*field)(RunOptions&)) {
+  OptionSpec o{kind, names, "", help};
+  o.flag = field;
+  return o;
+}
+
+// Every option, in the order --help lists them and values are checked.
+std::vector<OptionSpec> option_table() {
+  return {
+      text_option("--rgb", "PATH", "demosaiced colour exposure, 8-bit 3-channel TIFF",
+                  [](RunOptions& o) { return &o.rgb_path; }),
+      text_option("--raw", "PATH", "raw colour-mosaic exposure, 8-bit 1-channel TIFF, same size",
+                  [](RunOptions& o) { return &o.raw_path; }),
+      text_option("--geometry", "FILE", "lenslet grid of the camera unit (JSON geometry file)",
+                  [](RunOptions& o) { return &o.geometry_path; }, false),
+      text_option("-o,--output", "DIR", "output root directory (created if missing)",
+                  [](RunOptions& o) { return &o.output_root; }),
+      whole_option("--outer", "outer iterations, one result image each (N >= 0)", 0, 100000,
+                   [](RunOptions& o) { return &o.sr.outer_iterations; }),
+      whole_option("--inner", "most descent steps per outer iteration (N >= 0)", 0, 100000,
+                   [](RunOptions& o) { return &o.sr.inner_iterations; }),
+      positive_option("--mu", "weight of the L1 term (X > 0); names the result directory",
+                      [](RunOptions& o) { return &o.sr.mu; }),
+      positive_option("--lambda", "weight tying split variables to the differences (X > 0)",
+                      [](RunOptions& o) { return &o.sr.lambda; }),
+      whole_option("--min-disparity", "lowest disparity of the search, view columns per view step",
+                   -1000, 1000, [](RunOptions& o) { return &o.depth.min_disparity; }),
+      whole_option("--max-disparity", "highest disparity of the search (N >= --min-disparity)",
+                   -1000, 1000, [](RunOptions& o) { return &o.depth.max_disparity; }),
+      whole_option("--window", "side of the cost-smoothing window, pixels (N >= 1)", 1, 1001,
+                   [](RunOptions& o) { return &o.depth.window_size; }),
+      flag_option(Kind::off_flag, "--no-joint",
+                  "keep the initial depth map instead of re-estimating it",
+                  [](RunOptions& o) { return &o.sr.joint; }),
+      flag_option(Kind::off_flag, "--no-yuv", "regularise each colour channel separately",
+                  [](RunOptions& o) { return &o.sr.use_yuv; }),
+      flag_option(Kind::flag, "--export-views", "also write the 81 views to DIR/view/view000.ppm ...",
+                  [](RunOptions& o) { return &o.export_views; }),
+      flag_option(Kind::flag, "--png", "also write every image as PNG beside its PPM / PGM",
+                  [](RunOptions& o) { return &o.png; }),
+      flag_option(Kind::flag, "--float-depth",
+                  "also write each depth map as PFM (float disparity) and as a colour-mapped PNG",
+                  [](RunOptions& o) { return &o.float_depth; }),
+      flag_option(Kind::off_flag, "--no-wait",
+                  "do not wait for one character on stdin before exiting",
+                  [](RunOptions& o) { return &o.wait; }),
+      flag_option(Kind::flag, "-q,--quiet", "no progress and no summary on stderr (errors still print)",
+                  [](RunOptions& o) { return &o.quiet; }),
+      whole_option("--threads", "worker threads, 0 = every core (same bytes for any N)", 0, 1024,
+                   [](RunOptions& o) { return &o.threads; }),
+      flag_option(Kind::flag, "--reference", "use the plain reference loops (slow; same bytes)",
+                  [](RunOptions& o) { return &o.reference; }),
+  };
+}
+
+// The long name of an option ("--output" of "-o,--output").
+std::string long_name(const OptionSpec& spec) {
+  const std::string names = spec.names;
+  return names.substr(names.rfind(',') + 1);
+}
+
+// A default as --help shows it: whole numbers as they are, weights with one decimal at least.
+std::string default_text(double v) {
+  std::string t = strformat("%.17g", v);
+  if (t.find_first_of(".e") == std::string::npos) t += ".0";
+  return t;
+}
+
 }  // namespace
 
 RunOptions parse_command_line(int argc, char** argv) {
   RunOptions o;
-  const RunOptions d;
   CLI::App app{
       "plenosr: raw-domain super-resolution and depth for one plenoptic (lenslet) exposure.\n"
       "\n"
@@ -66,45 +180,34 @@ RunOptions parse_command_line(int argc, char** argv) {
   app.set_version_flag("--version", std::string("plenosr ") + PLENOSR_VERSION);
   app.get_formatter()->column_width(36);
 
-  std::string outer = std::to_string(d.sr.outer_iterations), inner = std::to_string(d.sr.inner_iterations);
-  std::string mu = "3.0", lambda = "1.0";
-  std::string min_d = std::to_string(d.depth.min_disparity), max_d = std::to_string(d.depth.max_disparity);
-  std::string window = std::to_string(d.depth.window_size), threads = "0";
-  bool no_joint = false, no_yuv = false, no_wait = false;
-
-  app.add_option("--rgb", o.rgb_path, "demosaiced colour exposure, 8-bit 3-channel TIFF")
-      ->type_name("PATH")->capture_default_str();
-  app.add_option("--raw", o.raw_path, "raw colour-mosaic exposure, 8-bit 1-channel TIFF, same size")
-      ->type_name("PATH")->capture_default_str();
-  app.add_option("--geometry", o.geometry_path, "lenslet grid of the camera unit (JSON geometry file)")
-      ->type_name("FILE");
-  app.add_option("-o,--output", o.output_root, "output root directory (created if missing)")
-      ->type_name("DIR")->capture_default_str();
-  app.add_option("--outer", outer, "outer iterations, one result image each (N >= 0)")
-      ->type_name("N")->capture_default_str();
-  app.add_option("--inner", inner, "most descent steps per outer iteration (N >= 0)")
-      ->type_name("N")->capture_default_str();
-  app.add_option("--mu", mu, "weight of the L1 term (X > 0); names the result directory")
-      ->type_name("X")->capture_default_str();
-  app.add_option("--lambda", lambda, "weight tying split variables to the differences (X > 0)")
-      ->type_name("X")->capture_default_str();
-  app.add_option("--min-disparity", min_d, "lowest disparity of the search, view columns per view step")
-      ->type_name("N")->capture_default_str();
-  app.add_option("--max-disparity", max_d, "highest disparity of the search (N >= --min-disparity)")
-      ->type_name("N")->capture_default_str();
-  app.add_option("--window", window, "side of the cost-smoothing window, pixels (N >= 1)")
-      ->type_name("N")->capture_default_str();
-  app.add_flag("--no-joint", no_joint, "keep the initial depth map instead of re-estimating it");
-  app.add_flag("--no-yuv", no_yuv, "regularise each colour channel separately");
-  app.add_flag("--export-views", o.export_views, "also write the 81 views to DIR/view/view000.ppm ...");
-  app.add_flag("--png", o.png, "also write every image as PNG beside its PPM / PGM");
-  app.add_flag("--float-depth", o.float_depth,
-               "also write each depth map as PFM (float disparity) and as a colour-mapped PNG");
-  app.add_flag("--no-wait", no_wait, "do not wait for one character on stdin before exiting");
-  app.add_flag("-q,--quiet", o.quiet, "no progress and no summary on stderr (errors still print)");
-  app.add_option("--threads", threads, "worker threads, 0 = every core (same bytes for any N)")
-      ->type_name("N")->capture_default_str();
-  app.add_flag("--reference", o.reference, "use the plain reference loops (slow; same bytes)");
+  // Numbers are read as text and checked below, so that a refusal names the range.
+  const std::vector<OptionSpec> table = option_table();
+  std::vector<std::string> values(table.size());
+  const std::unique_ptr<bool[]> flags(new bool[table.size()]());
+  RunOptions defaults;
+  for (size_t i = 0; i < table.size(); ++i) {
+    const OptionSpec& spec = table[i];
+    CLI::Option* option = nullptr;
+    switch (spec.kind) {
+      case Kind::text:
+        option = app.add_option(spec.names, *spec.text(o), spec.help);
+        break;
+      case Kind::whole:
+        values[i] = std::to_string(*spec.whole(defaults));
+        option = app.add_option(spec.names, values[i], spec.help);
+        break;
+      case Kind::positive:
+        values[i] = default_text(*spec.number(defaults));
+        option = app.add_option(spec.names, values[i], spec.help);
+        break;
+      case Kind::flag:
+      case Kind::off_flag:
+        app.add_flag(spec.names, flags[i], spec.help);
+        continue;
+    }
+    option->type_name(spec.value);
+    if (spec.show_default) option->capture_default_str();
+  }
 
   try {
     app.parse(argc, argv);
@@ -130,19 +233,27 @@ RunOptions parse_command_line(int argc, char** argv) {
     throw RunError(exit_usage, e.what() + std::string(" (see --help)"));
   }
 
-  o.sr.outer_iterations = parse_int("--outer", outer, 0, 100000, "a whole number from 0 to 100000");
-  o.sr.inner_iterations = parse_int("--inner", inner, 0, 100000, "a whole number from 0 to 100000");
-  o.sr.mu = parse_positive("--mu", mu);
-  o.sr.lambda = parse_positive("--lambda", lambda);
-  o.depth.min_disparity = parse_int("--min-disparity", min_d, -1000, 1000, "a whole number from -1000 to 1000");
-  o.depth.max_disparity = parse_int("--max-disparity", max_d, -1000, 1000, "a whole number from -1000 to 1000");
-  o.depth.window_size = parse_int("--window", window, 1, 1001, "a whole number from 1 to 1001");
-  o.threads = parse_int("--threads", threads, 0, 1024, "a whole number from 0 to 1024");
-  if (o.depth.min_disparity > o.depth.max_disparity)
-    throw RunError(exit_usage, "--min-disparity: expected at most --max-disparity (" + max_d + "), found '" + min_d + "'");
+  for (size_t i = 0; i < table.size(); ++i) {
+    const OptionSpec& spec = table[i];
+    const std::string name = long_name(spec);
+    if (spec.kind == Kind::whole)
+      *spec.whole(o) = parse_int(name, values[i], spec.lo, spec.hi,
+                                 strformat("a whole number from %ld to %ld", spec.lo, spec.hi));
+    else if (spec.kind == Kind::positive)
+      *spec.number(o) = parse_positive(name, values[i]);
+    else if (spec.kind == Kind::flag || spec.kind == Kind::off_flag)
+      *spec.flag(o) = flags[i] != (spec.kind == Kind::off_flag);
+  }
+  if (o.depth.min_disparity > o.depth.max_disparity) {
+    const auto given = [&](const char* name) {
+      for (size_t i = 0; i < table.size(); ++i)
+        if (long_name(table[i]) == name) return values[i];
+      return std::string();
+    };
+    throw RunError(exit_usage, "--min-disparity: expected at most --max-disparity (" +
+                                   given("--max-disparity") + "), found '" +
+                                   given("--min-disparity") + "'");
+  }
   if (o.output_root.empty()) throw bad_option("--output", "a directory path", "");
-  o.sr.joint = !no_joint;
-  o.sr.use_yuv = !no_yuv;
-  o.wait = !no_wait;
   return o;
 }
