@@ -5,14 +5,13 @@
 
 #include <cmath>
 #include <memory>
-#include <random>
 #include <vector>
 
 #include "PSF.h"
 #include "execution.h"
 #include "rawSuperResolution.h"
 #include "projection.h"
-#include "viewCreate.h"
+#include "test_support.h"
 
 namespace {
 
@@ -21,31 +20,17 @@ struct Scene {
   cv::Mat estimate, direction, depth;
 };
 
+// A random exposure's views and masks, a random estimate and direction and a realistic
+// disparity map at full size, built once.
 const Scene& scene() {
   static const Scene s = [] {
     const Geometry g;
-    Scene s{std::vector<cv::Mat>(view_count), std::vector<cv::Mat>(view_count), {}, {}, {}};
-    const int rows = static_cast<int>(std::ceil(g.origin_y + g.lens_rows * g.pitch_y)) + 8;
-    const int cols = static_cast<int>(std::ceil(g.origin_x + g.lens_cols * g.pitch_x)) + 12;
-    cv::Mat rgb(rows, cols, CV_8UC3), raw(rows, cols, CV_8UC1);
-    cv::randu(rgb, 0, 256);
-    cv::randu(raw, 0, 256);
-    viewCreate vc(rgb, raw, g);
-    cv::Mat center;
-    vc.create_mask(s.views.data(), s.masks.data(), center);
+    TestViews e = random_views(g, 3);
+    Scene s{std::move(e.views), std::move(e.masks), {}, {}, realistic_depth(g, 3)};
     s.estimate = cv::Mat(g.high_y, g.high_x, CV_32FC3);
     cv::randu(s.estimate, 0, 255);
     s.direction = cv::Mat(g.high_y, g.high_x, CV_32FC3);
     cv::randn(s.direction, 0, 20);
-    s.depth = cv::Mat(g.high_y, g.high_x, CV_32F);
-    std::mt19937 rng(3);
-    std::uniform_int_distribution<int> speckle(0, 40), level(0, 19);
-    for (int y = 0; y < g.high_y; ++y)
-      for (int x = 0; x < g.high_x; ++x) {
-        int j = 9 + static_cast<int>(std::lround(5 * std::sin(x / 97.0) * std::cos(y / 61.0)));
-        if (speckle(rng) == 0) j = level(rng);
-        s.depth.at<float>(y, x) = -2.2601476f + 0.25f * static_cast<float>(j);
-      }
     return s;
   }();
   return s;

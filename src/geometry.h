@@ -77,7 +77,6 @@ struct Geometry {
   bool covers_sensor() const;
 
   int full_pixels() const { return high_y * high_x; }
-  int view_pixels() const { return low_y * low_x; }
   bool operator==(const Geometry& o) const;
 };
 

@@ -73,8 +73,6 @@ void install_signal_handlers() {
   ::sigaction(SIGALRM, &sa, nullptr);
 }
 
-int pending_signal() { return g_signal; }
-
 void check_interrupted() {
   const int sig = g_signal;
   if (sig == 0) return;

@@ -7,9 +7,6 @@
 // Installs the handlers for SIGINT and SIGTERM (and the watchdog on SIGALRM).
 void install_signal_handlers();
 
-// The signal received so far (SIGINT or SIGTERM), or 0.
-int pending_signal();
-
 // Throws RunError(exit_interrupted / exit_terminated) if a signal has arrived.
 void check_interrupted();
 

@@ -22,13 +22,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void write_file(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
 // What a manifest refusal says, or "" if it is accepted.
 std::string refusal(const std::string& dir, const std::string& manifest) {
-  write_file(dir + "/m.csv", manifest);
+  write_text_file(dir + "/m.csv", manifest);
   try {
     read_manifest(dir + "/m.csv");
   } catch (const RunError& e) {
@@ -63,14 +59,14 @@ struct Sandbox {
   std::string child = dir + "/fake-plenosr";
   std::string root = dir + "/out";
   explicit Sandbox(const std::vector<std::pair<std::string, std::string>>& exposures) {
-    write_file(child, fake_plenosr);
+    write_text_file(child, fake_plenosr);
     ::chmod(child.c_str(), 0755);
     std::string manifest = "name,rgb,raw\n";
     for (const auto& [name, behaviour] : exposures) {
-      write_file(dir + "/" + name + ".in", behaviour);
+      write_text_file(dir + "/" + name + ".in", behaviour);
       manifest += name + "," + name + ".in," + name + ".in\n";
     }
-    write_file(dir + "/m.csv", manifest);
+    write_text_file(dir + "/m.csv", manifest);
   }
   Sandbox(const Sandbox&) = delete;
   ~Sandbox() { fs::remove_all(dir); }
@@ -99,9 +95,9 @@ struct Sandbox {
 TEST(Manifest, ReadsColumnsInAnyOrderQuotesAndRelativePaths) {
   const std::string dir = make_temp_dir("manifest");
   fs::create_directories(dir + "/in");
-  write_file(dir + "/in/a b.tiff", "x");
-  write_file(dir + "/g.yml", "x");
-  write_file(dir + "/m.csv",
+  write_text_file(dir + "/in/a b.tiff", "x");
+  write_text_file(dir + "/g.yml", "x");
+  write_text_file(dir + "/m.csv",
              "\xEF\xBB\xBFraw,Name,geometry,rgb\r\n"
              "\"in/a b.tiff\",first,,in/a b.tiff\r\n"
              "\r\n"
@@ -122,7 +118,7 @@ TEST(Manifest, ReadsColumnsInAnyOrderQuotesAndRelativePaths) {
 
 TEST(Manifest, RefusesBadFilesNamingTheLine) {
   const std::string dir = make_temp_dir("manifest");
-  write_file(dir + "/a.tiff", "x");
+  write_text_file(dir + "/a.tiff", "x");
   fs::create_directories(dir + "/folder");
   const std::string ok = "name,rgb,raw\nfirst,a.tiff,a.tiff\n";
   EXPECT_EQ(refusal(dir, ok), "");
@@ -211,10 +207,10 @@ TEST(BatchCommandLine, RefusesBadPlenosrOptionsBeforeAnythingRuns) {
   EXPECT_EQ(s.batch({"--only", "3"}), exit_usage);
   EXPECT_EQ(s.runs("a"), 0);
   EXPECT_FALSE(fs::exists(s.root));
-  write_file(s.dir + "/m.csv", "name,rgb,raw,geometry\na,a.in,a.in,a.in\n");
+  write_text_file(s.dir + "/m.csv", "name,rgb,raw,geometry\na,a.in,a.in,a.in\n");
   EXPECT_EQ(s.batch({"--geometry", "g.yml"}), exit_usage);
   EXPECT_EQ(s.batch({"--check"}), exit_ok);
-  write_file(s.dir + "/m.csv", "name,rgb,raw\n../a,a.in,a.in\n");
+  write_text_file(s.dir + "/m.csv", "name,rgb,raw\n../a,a.in,a.in\n");
   EXPECT_EQ(s.batch({}), exit_input);
   EXPECT_EQ(s.runs("a"), 0);
 }
@@ -255,7 +251,7 @@ TEST(BatchRun, RerunSkipsFinishedExposuresAndRedoesTheOthersFromTheStart) {
   EXPECT_EQ(s.batch({}), exit_some_failed);
   EXPECT_TRUE(fs::exists(s.root + "/b/partial.txt"));
   const auto a_time = fs::last_write_time(s.root + "/a/result.txt");
-  write_file(s.dir + "/b.in", "ok");  // the broken input is mended
+  write_text_file(s.dir + "/b.in", "ok");  // the broken input is mended
   EXPECT_EQ(s.batch({"--jobs", "2"}), exit_ok);
   EXPECT_EQ(s.runs("a"), 1);
   EXPECT_EQ(s.runs("b"), 2);
@@ -275,7 +271,7 @@ TEST(BatchRun, RerunSkipsFinishedExposuresAndRedoesTheOthersFromTheStart) {
 TEST(BatchRun, LeavesADirectoryItDidNotMakeAlone) {
   Sandbox s({{"a", "ok"}, {"b", "ok"}});
   fs::create_directories(s.root + "/b");
-  write_file(s.root + "/b/precious.txt", "keep");
+  write_text_file(s.root + "/b/precious.txt", "keep");
   EXPECT_EQ(s.batch({}), exit_output);
   EXPECT_EQ(s.runs("a"), 0);
   EXPECT_EQ(read_text_file(s.root + "/b/precious.txt"), "keep");
@@ -322,8 +318,8 @@ TEST(BatchRun, SigtermStopsRunningExposuresAndStartsNoMore) {
 TEST(BatchProgram, RealExposuresReportTheirOwnErrors) {
   // Inputs that are not images: the real plenosr refuses them at once.
   const std::string dir = make_temp_dir("batchreal");
-  write_file(dir + "/x.tiff", "not an image");
-  write_file(dir + "/m.csv", "name,rgb,raw\nx,x.tiff,x.tiff\n");
+  write_text_file(dir + "/x.tiff", "not an image");
+  write_text_file(dir + "/m.csv", "name,rgb,raw\nx,x.tiff,x.tiff\n");
   std::string err;
   const std::string batch = std::string(PLENOSR_TOOLS_DIR) + "/plenosr-batch";
   EXPECT_EQ(run_command(batch + " " + dir + "/m.csv -o " + dir + "/out --outer 1", nullptr, &err), exit_some_failed)

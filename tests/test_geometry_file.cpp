@@ -13,12 +13,6 @@
 
 namespace {
 
-std::string write_text(const std::string& dir, const std::string& name, const std::string& text) {
-  const std::string path = dir + "/" + name;
-  std::ofstream(path) << text;
-  return path;
-}
-
 const char* builtin_text =
     "{ \"pitch_x\": 14.28239569, \"pitch_y\": 12.37046396, \"rotation\": 0.0008988660784,\n"
     "  \"origin_x\": 1.084513694, \"origin_y\": 11.77484499 }\n";
@@ -37,7 +31,7 @@ RunError refusal_of(const std::string& path) {
 
 TEST(GeometryFile, BuiltInValuesReadAndWriteBackExactly) {
   const std::string dir = make_temp_dir("geometry_roundtrip");
-  EXPECT_TRUE(read_geometry_file(write_text(dir, "builtin.json", builtin_text)) == Geometry());
+  EXPECT_TRUE(read_geometry_file(write_text_file(dir + "/builtin.json", builtin_text)) == Geometry());
   // Written with every digit, read back equal; the sizes are left out when built-in.
   const std::string written = dir + "/written.json";
   write_geometry_file(written, Geometry());
@@ -57,8 +51,8 @@ TEST(GeometryFile, BuiltInValuesReadAndWriteBackExactly) {
 
 TEST(GeometryFile, OptionalSizesSetTheViewGrid) {
   const std::string dir = make_temp_dir("geometry_sizes");
-  const Geometry g = read_geometry_file(write_text(
-      dir, "sizes.json",
+  const Geometry g = read_geometry_file(write_text_file(
+      dir + "/sizes.json",
       "{\"pitch_x\": 14.28239569, \"pitch_y\": 12.37046396, \"rotation\": 0, \"origin_x\": 1, \"origin_y\": 11,"
       " \"sensor_width\": 1450, \"sensor_height\": 1250, \"lenslet_rows\": 100, \"lenslets_per_row\": 101,"
       " \"output_width\": 457, \"output_height\": 377}"));
@@ -99,7 +93,7 @@ TEST(GeometryFile, EveryBadFileIsRefusedNamingFileAndKey) {
       {"many.json", "{\"lenslet_rows\": 900}", "key 'lenslet_rows': more lenslet rows than the sensor holds"},
   };
   for (const Case& c : cases) {
-    const std::string path = c.text.empty() ? dir + "/" + c.name : write_text(dir, c.name, c.text);
+    const std::string path = c.text.empty() ? dir + "/" + c.name : write_text_file(dir + "/" + c.name, c.text);
     const RunError e = refusal_of(path);
     EXPECT_EQ(e.status(), exit_usage) << c.name;
     const std::string what = e.what();
@@ -111,7 +105,7 @@ TEST(GeometryFile, EveryBadFileIsRefusedNamingFileAndKey) {
 
 TEST(GeometryFile, ProgramRefusesABadFileBeforeReadingImages) {
   const std::string dir = make_temp_dir("geometry_cli");
-  const std::string bad = write_text(dir, "bad.json", "{\"rotation\": 0.2}");
+  const std::string bad = write_text_file(dir + "/bad.json", "{\"rotation\": 0.2}");
   std::string out, err;
   // The inputs do not exist: the geometry is refused first, and nothing is written.
   const int status = run_command(std::string(PLENOSR_BIN) + " --no-wait --geometry " + bad + " --raw " + dir +
@@ -125,7 +119,7 @@ TEST(GeometryFile, ProgramRefusesABadFileBeforeReadingImages) {
 
 TEST(GeometryFile, BuiltInFileCutsTheSameViews) {
   const std::string dir = make_temp_dir("geometry_views");
-  const Geometry from_file = read_geometry_file(write_text(dir, "builtin.json", builtin_text));
+  const Geometry from_file = read_geometry_file(write_text_file(dir + "/builtin.json", builtin_text));
   const cv::Mat raw = random_image(cv::Size(sensor_x, sensor_y), CV_8UC1, 11);
   std::vector<cv::Mat> v1(view_count), m1(view_count), v2(view_count), m2(view_count);
   viewCreate(cv::Mat(), raw, Geometry()).extract_viewandmask(raw, v1.data(), m1.data());

@@ -318,24 +318,7 @@ TEST(DepthFast, NNresizeMatchesReferenceAtFullSize) {
   EXPECT_TRUE(same_bytes(want_mask, got_mask));
 }
 
-// Views and masks cut from a random exposure, and the bicubic first estimate, as in a run.
-struct Exposure {
-  std::vector<cv::Mat> views = std::vector<cv::Mat>(view_count);
-  std::vector<cv::Mat> masks = std::vector<cv::Mat>(view_count);
-  cv::Mat estimate;
-};
-
-Exposure random_exposure(const Geometry& g, unsigned seed) {
-  const cv::Size size = raw_size_for(g);
-  viewCreate vc(random_image(size, CV_8UC3, seed), random_image(size, CV_8UC1, seed + 1), g);
-  Exposure e;
-  cv::Mat center;
-  vc.create_mask(e.views.data(), e.masks.data(), center);
-  cv::resize(center, e.estimate, cv::Size(g.high_x, g.high_y), 0, 0, cv::INTER_CUBIC);
-  return e;
-}
-
-cv::Mat search_with(bool reference_path, const Exposure& e, int min_d, int max_d,
+cv::Mat search_with(bool reference_path, const TestViews& e, int min_d, int max_d,
                     const Geometry& g, int window = 9) {
   execution().reference = reference_path;
   rawDepthEstimation de(min_d, max_d, window, g);
@@ -347,14 +330,14 @@ cv::Mat search_with(bool reference_path, const Exposure& e, int min_d, int max_d
 
 TEST(DepthFast, SearchMatchesReferenceAtFullSize) {
   const Geometry g;
-  const Exposure e = random_exposure(g, 21);
+  const TestViews e = random_views(g, 21);
   // One candidate, the first of the default range: shifts of up to 9 rows and columns.
   EXPECT_TRUE(same_bytes(search_with(true, e, -1, -1, g), search_with(false, e, -1, -1, g)));
 }
 
 TEST(DepthFast, SearchMatchesReferenceOnASmallGeometryForAnyThreadCount) {
   const Geometry g = small_geometry(30, 25);
-  const Exposure e = random_exposure(g, 31);
+  const TestViews e = random_views(g, 31);
   const cv::Mat want = search_with(true, e, -1, 1, g);
   for (int threads : {1, 2, 3}) {
     execution().threads = threads;
@@ -368,7 +351,7 @@ TEST(DepthFast, SearchMatchesReferenceOnASmallGeometryForAnyThreadCount) {
                            search_with(false, e, -2, 1, g, window)))
         << "window " << window;
   // A second estimation, on working memory the first one used, with one view's samples changed.
-  Exposure changed = e;
+  TestViews changed = e;
   changed.views[20] = 255 - e.views[20];
   EXPECT_TRUE(same_bytes(search_with(true, changed, -2, 1, g), search_with(false, changed, -2, 1, g)));
 }

@@ -60,20 +60,6 @@ double dot(const cv::Mat& a, const cv::Mat& b) {
   return s;
 }
 
-struct Exposure {
-  std::vector<cv::Mat> views, masks;
-};
-
-// Views and masks cut from a random raw mosaic of geometry g.
-Exposure random_exposure(const Geometry& g, unsigned seed) {
-  Exposure e{std::vector<cv::Mat>(view_count), std::vector<cv::Mat>(view_count)};
-  const cv::Size raw = raw_size_for(g);
-  viewCreate vc(random_image(raw, CV_8UC3, seed), random_image(raw, CV_8UC1, seed + 1), g);
-  cv::Mat center;
-  vc.create_mask(e.views.data(), e.masks.data(), center);
-  return e;
-}
-
 // A grid whose view pixels sit exactly on full-resolution pixels with a one-pixel blur, so
 // that integer estimates project onto integer samples.
 Geometry unit_geometry() {
@@ -84,8 +70,8 @@ Geometry unit_geometry() {
 }
 
 // Views that record exactly what `estimate` projects to under `depth` (unit geometry).
-Exposure reproduced_exposure(const Geometry& g, const cv::Mat& estimate, const cv::Mat& depth) {
-  Exposure e{std::vector<cv::Mat>(view_count), std::vector<cv::Mat>(view_count)};
+TestViews reproduced_exposure(const Geometry& g, const cv::Mat& estimate, const cv::Mat& depth) {
+  TestViews e{std::vector<cv::Mat>(view_count), std::vector<cv::Mat>(view_count), {}};
   cv::Mat blurred;
   PSF(estimate, blurred, g.xscale(), g.yscale());
   for (int i = 0; i < view_count; ++i) {
@@ -210,7 +196,7 @@ TEST(Projection, ZBufferKeepsTheLargestDisparity) {
 
 TEST(Projection, AdjointMatchesTheForwardModel) {
   const Geometry g = small_geometry(10, 9);
-  const Exposure e = random_exposure(g, 11);
+  const TestViews e = random_views(g, 11);
   const cv::Mat depth = level_depth(g, 12, 4);
   const cv::Mat a = random_float(g, 13, -1, 1);
   cv::Mat blurred;
@@ -247,7 +233,7 @@ TEST(Projection, AdjointMatchesTheForwardModel) {
 
 TEST(Projection, SecondOrderTermIsLinearSymmetricAndPositive) {
   const Geometry g = small_geometry(9, 8);
-  const Exposure e = random_exposure(g, 21);
+  const TestViews e = random_views(g, 21);
   const cv::Mat depth = level_depth(g, 22, 3);
   rawSuperResolution sr(1, 1, 3.0, 1.0, g);
   cv::Mat a = random_float(g, 23, -10, 10), b = random_float(g, 24, -10, 10);
@@ -271,7 +257,7 @@ TEST(Projection, ReproducedSamplesLeaveTheGradientUnchanged) {
   const cv::Mat u = random_integers(g, 31, 1, 250);
   cv::Mat depth(g.high_y, g.high_x, CV_32F, cv::Scalar(0));
   depth(cv::Rect(0, 0, g.high_x / 2, g.high_y)) = 0.25f;  // a step: occlusions and holes
-  Exposure e = reproduced_exposure(g, u, depth);
+  TestViews e = reproduced_exposure(g, u, depth);
   rawSuperResolution sr(1, 1, 3.0, 1.0, g);
   cv::Mat est = u.clone();
   cv::Mat grad = cv::Mat::zeros(g.high_y, g.high_x, CV_32FC3);
@@ -306,7 +292,7 @@ struct SrRun {
   cv::Mat estimate;
 };
 
-SrRun run_sr(const Geometry& g, int outer, int inner, cv::Mat estimate, const Exposure& e,
+SrRun run_sr(const Geometry& g, int outer, int inner, cv::Mat estimate, const TestViews& e,
            cv::Mat depth, const std::string& root, bool joint = true) {
   Output out(root);
   if (outer > 0) out.make_dirs(paths::sr_dir(3.0, true) + paths::depth_subdir);
@@ -345,7 +331,7 @@ TEST(Iteration, ZeroCurvatureStopAtFirstStepThenLogLayout) {
   const Geometry g = unit_geometry();
   const cv::Mat u = random_integers(g, 41, 20, 230);
   const cv::Mat depth = cv::Mat::zeros(g.high_y, g.high_x, CV_32F);
-  const Exposure e = reproduced_exposure(g, u, depth);
+  const TestViews e = reproduced_exposure(g, u, depth);
   const TempDir dir("sr-log");
   const std::string& root = dir.path;
   const SrRun r = run_sr(g, 2, 2, u.clone(), e, depth, root);
@@ -415,7 +401,7 @@ TEST(Iteration, AppliedUpdateClampsAndStopRuleHolds) {
   // An estimate reaching outside 0..255 ends inside it after one step.
   {
     const Geometry g = small_geometry(8, 7);
-    const Exposure e = random_exposure(g, 51);
+    const TestViews e = random_views(g, 51);
     const cv::Mat depth = level_depth(g, 53, 3);
     const TempDir dir("sr-clamp");
     const SrRun r = run_sr(g, 1, 1, random_float(g, 52, -40, 300), e, depth, dir.path);
@@ -429,7 +415,7 @@ TEST(Iteration, AppliedUpdateClampsAndStopRuleHolds) {
   // Far from the samples the first step moves a lot and the second one follows.
   {
     const Geometry g = small_geometry(8, 7);
-    const Exposure e = random_exposure(g, 54);
+    const TestViews e = random_views(g, 54);
     const cv::Mat depth = level_depth(g, 55, 3);
     const cv::Mat u = random_float(g, 56, 60, 190);
     const TempDir dir("sr-far");
@@ -446,7 +432,7 @@ TEST(Iteration, AppliedUpdateClampsAndStopRuleHolds) {
     const Geometry g = unit_geometry();
     const cv::Mat truth = random_integers(g, 57, 60, 190);
     const cv::Mat depth = cv::Mat::zeros(g.high_y, g.high_x, CV_32F);
-    const Exposure e = reproduced_exposure(g, truth, depth);
+    const TestViews e = reproduced_exposure(g, truth, depth);
     cv::Mat u = truth.clone();
     u.at<cv::Vec3f>(3, 4)[1] += 0.05f;
     const TempDir dir("sr-near");
@@ -461,7 +447,7 @@ TEST(Iteration, AppliedUpdateClampsAndStopRuleHolds) {
 
 TEST(Iteration, NoInnerOrNoOuterIterations) {
   const Geometry g = small_geometry(4, 4);
-  const Exposure e = random_exposure(g, 61);
+  const TestViews e = random_views(g, 61);
   const cv::Mat u = random_float(g, 62, 0, 255);
   const cv::Mat depth = cv::Mat::zeros(g.high_y, g.high_x, CV_32F);
   const TempDir dir("sr-none");
@@ -479,7 +465,7 @@ TEST(Iteration, NoInnerOrNoOuterIterations) {
 
 TEST(Iteration, BadInputsAndFailedWritesAreReported) {
   const Geometry g = small_geometry(4, 4);
-  const Exposure e = random_exposure(g, 71);
+  const TestViews e = random_views(g, 71);
   cv::Mat depth = cv::Mat::zeros(g.high_y, g.high_x, CV_32F);
   rawSuperResolution sr(1, 1, 3.0, 1.0, g);
   cv::Mat wrong(g.high_y + 1, g.high_x, CV_32FC3, cv::Scalar(0));

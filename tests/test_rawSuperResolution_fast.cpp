@@ -25,27 +25,9 @@ struct Scene {
   cv::Mat estimate, direction, depth;
 };
 
-// Candidate disparities of the depth search in smooth regions with speckles, so the warps
-// occlude, leave holes and change level inside footprints.
-cv::Mat realistic_depth(const Geometry& g, unsigned seed) {
-  cv::Mat d(g.high_y, g.high_x, CV_32F);
-  std::mt19937 rng(seed);
-  std::uniform_int_distribution<int> speckle(0, 40), level(0, 19);
-  for (int y = 0; y < g.high_y; ++y)
-    for (int x = 0; x < g.high_x; ++x) {
-      int j = 9 + static_cast<int>(std::lround(5 * std::sin(x / 97.0) * std::cos(y / 61.0)));
-      if (speckle(rng) == 0) j = level(rng);
-      d.at<float>(y, x) = -2.2601476f + 0.25f * static_cast<float>(j);
-    }
-  return d;
-}
-
 Scene make_scene(const Geometry& g, unsigned seed) {
-  Scene s{g, std::vector<cv::Mat>(view_count), std::vector<cv::Mat>(view_count), {}, {}, {}};
-  const cv::Size raw = raw_size_for(g);
-  viewCreate vc(random_image(raw, CV_8UC3, seed), random_image(raw, CV_8UC1, seed + 1), g);
-  cv::Mat center;
-  vc.create_mask(s.views.data(), s.masks.data(), center);
+  TestViews e = random_views(g, seed);
+  Scene s{g, std::move(e.views), std::move(e.masks), {}, {}, {}};
   random_image(cv::Size(g.high_x, g.high_y), CV_8UC3, seed + 2).convertTo(s.estimate, CV_32FC3);
   s.direction = cv::Mat(g.high_y, g.high_x, CV_32FC3);
   cv::randn(s.direction, 0.0, 20.0);

@@ -123,13 +123,6 @@ std::string good_inputs() { return "--rgb " + shq(inputs().rgb) + " --raw " + sh
 
 std::string with_rgb(const std::string& rgb) { return "--rgb " + shq(rgb) + " --raw " + shq(inputs().raw); }
 
-std::string write_bytes(const std::string& path, const std::string& bytes) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
-  return path;
-}
-
 std::string image_file(const std::string& path, const cv::Mat& m) {
   cv::imwrite(path, m);
   return path;
@@ -169,19 +162,19 @@ std::vector<Case> cases() {
          ::mkfifo((s + "/pipe.tiff").c_str(), 0644);
          return with_rgb(s + "/pipe.tiff"); }, 3, "pipe.tiff: cannot open colour image: expected a regular file"},
       {"rgb_path_through_file", [](S s, std::string&, std::string&) {
-         return with_rgb(write_bytes(s + "/f", "") + "/rgb.tiff"); }, 3, "f/rgb.tiff: cannot open colour image: Not a directory"},
-      {"rgb_empty_file", [](S s, std::string&, std::string&) { return with_rgb(write_bytes(s + "/e.tiff", "")); }, 3,
+         return with_rgb(write_text_file(s + "/f", "") + "/rgb.tiff"); }, 3, "f/rgb.tiff: cannot open colour image: Not a directory"},
+      {"rgb_empty_file", [](S s, std::string&, std::string&) { return with_rgb(write_text_file(s + "/e.tiff", "")); }, 3,
        "e.tiff: expected a TIFF colour image, found an empty file"},
       {"rgb_not_an_image", [](S s, std::string&, std::string&) {
-         return with_rgb(write_bytes(s + "/t.tiff", "this is not an image\n")); }, 3, "t.tiff: expected a TIFF colour image, found another kind of file"},
+         return with_rgb(write_text_file(s + "/t.tiff", "this is not an image\n")); }, 3, "t.tiff: expected a TIFF colour image, found another kind of file"},
       {"rgb_truncated", [](S s, std::string&, std::string&) {
          const std::string bytes = read_text_file(inputs().tiny_rgb);
-         return with_rgb(write_bytes(s + "/cut.tiff", bytes.substr(0, bytes.size() / 2))); }, 3,
+         return with_rgb(write_text_file(s + "/cut.tiff", bytes.substr(0, bytes.size() / 2))); }, 3,
        "cut.tiff: expected a TIFF colour image, found a TIFF file whose directory lies outside it"},
       {"rgb_corrupt_header", [](S s, std::string&, std::string&) {
          std::string bytes = read_text_file(inputs().tiny_rgb);
          for (size_t i = 4; i < 8; ++i) bytes[i] = static_cast<char>(0xff);  // directory offset
-         return with_rgb(write_bytes(s + "/bad.tiff", bytes)); }, 3, "bad.tiff: expected a TIFF colour image, found a TIFF file whose directory lies outside it"},
+         return with_rgb(write_text_file(s + "/bad.tiff", bytes)); }, 3, "bad.tiff: expected a TIFF colour image, found a TIFF file whose directory lies outside it"},
       {"rgb_is_png", [](S s, std::string&, std::string&) {
          return with_rgb(image_file(s + "/p.png", cv::Mat(small, CV_8UC3, cv::Scalar::all(9)))); }, 3,
        "p.png: expected a TIFF colour image, found another kind of file"},
@@ -190,7 +183,7 @@ std::vector<Case> cases() {
          const unsigned char tiff[] = {'I', 'I', 42, 0, 8, 0, 0, 0, 2, 0,
                                        0, 1, 4, 0, 1, 0, 0, 0, 0x20, 0x4e, 0, 0,
                                        1, 1, 4, 0, 1, 0, 0, 0, 0x20, 0x4e, 0, 0, 0, 0, 0, 0};
-         return with_rgb(write_bytes(s + "/huge.tiff", std::string(tiff, tiff + sizeof tiff))); }, 3,
+         return with_rgb(write_text_file(s + "/huge.tiff", std::string(tiff, tiff + sizeof tiff))); }, 3,
        "huge.tiff: expected a colour image of at most 167772160 pixels, found a TIFF header claiming 20000 x 20000"},
       {"rgb_claims_huge_strip", [](S s, std::string&, std::string&) {
          // A 2000 x 5 image whose strips claim 100000 rows: the decoder would allocate for them.
@@ -198,7 +191,7 @@ std::vector<Case> cases() {
                                        0, 1, 3, 0, 1, 0, 0, 0, 0xd0, 0x07, 0, 0,
                                        1, 1, 3, 0, 1, 0, 0, 0, 5, 0, 0, 0,
                                        0x16, 1, 4, 0, 1, 0, 0, 0, 0xa0, 0x86, 1, 0, 0, 0, 0, 0};
-         return with_rgb(write_bytes(s + "/strip.tiff", std::string(tiff, tiff + sizeof tiff))); }, 3,
+         return with_rgb(write_text_file(s + "/strip.tiff", std::string(tiff, tiff + sizeof tiff))); }, 3,
        "strip.tiff: expected a colour image whose strips or tiles hold at most 167772160 pixels, found a TIFF header claiming strips of 2000 x 100000"},
       {"rgb_repeats_width", [](S s, std::string&, std::string&) {
          // The width is given twice, 30000 then 36: either copy may be the one decoded, and
@@ -208,7 +201,7 @@ std::vector<Case> cases() {
                                        1, 1, 3, 0, 1, 0, 0, 0, 5, 0, 0, 0,
                                        0x16, 1, 3, 0, 1, 0, 0, 0, 0x05, 0x3f, 0, 0,
                                        0, 1, 4, 0, 1, 0, 0, 0, 36, 0, 0, 0, 0, 0, 0, 0};
-         return with_rgb(write_bytes(s + "/twice.tiff", std::string(tiff, tiff + sizeof tiff))); }, 3,
+         return with_rgb(write_text_file(s + "/twice.tiff", std::string(tiff, tiff + sizeof tiff))); }, 3,
        "twice.tiff: expected a colour image whose strips or tiles hold at most 167772160 pixels, found a TIFF header claiming strips of 30000 x 16133"},
       {"rgb_16_bit", [](S s, std::string&, std::string&) {
          return with_rgb(image_file(s + "/d16.tiff", cv::Mat(small, CV_16UC3, cv::Scalar::all(300)))); }, 3,
@@ -238,11 +231,11 @@ std::vector<Case> cases() {
          ::chmod(p.c_str(), 0);
          return with_rgb(p); }, 3, "locked.tiff: cannot open colour image: Permission denied"},
       {"output_root_is_file", [](S s, std::string& out, std::string&) {
-         out = write_bytes(s + "/plain-file", "keep me\n");
+         out = write_text_file(s + "/plain-file", "keep me\n");
          return good_inputs(); }, 4, "cannot create output directory: a file of that name exists"},
       {"output_subdir_is_file", [](S, std::string& out, std::string&) {
          fs::remove_all(out + "/bigSR");
-         write_bytes(out + "/bigSR", "keep me\n");
+         write_text_file(out + "/bigSR", "keep me\n");
          return good_inputs(); }, 4, "bigSR: cannot create output directory: a file of that name exists"},
       {"output_read_only", [](S s, std::string& out, std::string&) {
          const std::string ro = s + "/ro";
@@ -290,8 +283,8 @@ TEST_P(BadInput, OneLineStatusAndNothingChanged) {
   std::string out = scratch + "/result";
   // An earlier run's files, which a failed run must leave alone.
   fs::create_directories(out + "/bigSR/view081/L1/3.0/joint");
-  write_bytes(out + "/bicubic.ppm", "earlier image");
-  write_bytes(out + "/bigSR/view081/L1/3.0/joint/normerror.txt", "earlier log\n");
+  write_text_file(out + "/bicubic.ppm", "earlier image");
+  write_text_file(out + "/bigSR/view081/L1/3.0/joint/normerror.txt", "earlier log\n");
   std::string env;
   const std::string args = c.setup(scratch, out, env);
   if (args.empty()) {
@@ -407,7 +400,7 @@ int run_stalled_child(std::initializer_list<int> signals, const std::string& tem
   const pid_t pid = ::fork();
   if (pid == 0) {
     install_signal_handlers();
-    write_bytes(temp, "half an image");
+    write_text_file(temp, "half an image");
     set_inflight_temp(temp.c_str());
     for (int sig : signals) ::raise(sig);
     for (;;) ::pause();  // long work without a checkpoint
