@@ -5,6 +5,7 @@
 #include <cmath>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "errors.h"
 #include "execution.h"
@@ -44,6 +45,63 @@ void check_image(const cv::Mat& m, int rows, int cols, int type, const std::stri
                                     describe_type(type) + " image of " + size_text(rows, cols) +
                                     ", found " + describe_type(m.type()) + " " +
                                     size_text(m.rows, m.cols));
+}
+
+
+// ---- Steps of the iteration ----------------------------------------------------------------
+
+// What one call of the iteration works with: the implementations chosen for it, the plan of
+// the current disparity map, and the images of the current step.
+struct Iteration {
+  Iteration(std::unique_ptr<Projector> p, std::unique_ptr<IterationKernels> k)
+      : data_term(std::move(p)), kernels(std::move(k)) {}
+  std::unique_ptr<Projector> data_term;
+  std::unique_ptr<IterationKernels> kernels;
+  ProjectionPlan plan;
+  bool plan_current = false;  // built for the disparity map as it is now
+  Residuals residuals;        // of the estimate at the start of the step
+  DiagnosticImages shown;
+  cv::Mat g, H;               // search direction; the data term's Hessian applied to it
+  SplitState split;
+};
+
+// The projection plan of the disparity map, built once per map.
+void plan_for_map(Iteration& s, const cv::Mat* masks, const cv::Mat& depth) {
+  if (s.plan_current) return;
+  s.data_term->build_plan(masks, depth, s.plan);
+  s.plan_current = true;
+}
+
+// E = |error image|_2: projects the estimate once; its residuals stay for the gradient.
+double data_error(Iteration& s, const cv::Mat& u, const cv::Mat* views) {
+  ScopedTiming timing("raw error");
+  s.data_term->project(s.plan, u, views, s.residuals);
+  return cv::norm(s.residuals.error, cv::NORM_L2);
+}
+
+// g = the back-projection of those residuals; their diagnostic images go to the report.
+void data_gradient(Iteration& s, IterationReport& report) {
+  {
+    ScopedTiming timing("gradient (data term)");
+    s.data_term->back_project(s.plan, s.residuals, s.g);
+    if (report.wants_diagnostics()) s.data_term->diagnostics(s.plan, s.residuals, s.shown);
+  }
+  report.diagnostics(s.shown);
+}
+
+// g = -(g + lf T^t D^t (d - D T u + b)), both directions: the search direction.
+CouplingNorms search_direction(Iteration& s, const cv::Mat& u, double lf) {
+  ScopedTiming timing("gradient (regulariser)");
+  const CouplingNorms coupling = s.kernels->add_coupling(u, s.split, lf, s.g);
+  s.kernels->negate(s.g);
+  return coupling;
+}
+
+// The curvature sums along g, with H the data term's Hessian applied to g.
+CurvatureSums curvature_along_direction(Iteration& s) {
+  ScopedTiming timing("second-order term and step");
+  s.data_term->second_order(s.plan, s.g, s.H);
+  return s.kernels->curvature(s.g, s.H);
 }
 
 }  // namespace
@@ -89,64 +147,36 @@ void rawSuperResolution::raw_increase_resolutionL1(cv::Mat& u, const cv::Mat* vi
   check_inputs(&u, views, masks, depth);
   if (outer_iterations <= 0) return;
   const bool reference = execution().reference;
-  const std::unique_ptr<Projector> data_term = make_projector(geom_, reference);
-  const std::unique_ptr<IterationKernels> kernels =
-      make_iteration_kernels(*this, use_yuv, reference);
+  Iteration s(make_projector(geom_, reference), make_iteration_kernels(*this, use_yuv, reference));
   IterationReport report(out_, geom_, depth_params_, mu, joint, outer_iterations,
                          inner_iterations);
   const double lf = static_cast<float>(lambda);  // the coupling weight as images take it
 
-  ProjectionPlan plan;       // for the current disparity map
-  bool plan_current = false;
-  Residuals residuals;       // of the estimate at the start of the step
-  DiagnosticImages shown;
-  cv::Mat g, H;              // search direction and the data term's Hessian applied to it
-  SplitState split;
-
-  kernels->initial_split(u, split);
+  s.kernels->initial_split(u, s.split);
   report.begin();
   for (int it = 0; it < outer_iterations; ++it) {
     report.outer_begins(it);
     for (int k = 0; k < inner_iterations; ++k) {
-      if (!plan_current) data_term->build_plan(masks, depth, plan);
-      plan_current = true;
+      plan_for_map(s, masks, depth);
       report.step_begins(it, k);
-
-      ScopedTiming error_timing("raw error");
-      data_term->project(plan, u, views, residuals);
-      const double E = cv::norm(residuals.error, cv::NORM_L2);
-      error_timing.stop();
+      const double E = data_error(s, u, views);
       report.data_error(E);
-
-      ScopedTiming gradient_timing("gradient (data term)");
-      data_term->back_project(plan, residuals, g);
-      if (report.wants_diagnostics()) data_term->diagnostics(plan, residuals, shown);
-      gradient_timing.stop();
-      report.diagnostics(shown);
-
-      ScopedTiming regulariser_timing("gradient (regulariser)");
-      const CouplingNorms coupling = kernels->add_coupling(u, split, lf, g);
-      kernels->negate(g);  // g is now the search direction
-      regulariser_timing.stop();
-
-      ScopedTiming curvature_timing("second-order term and step");
-      data_term->second_order(plan, g, H);
-      const CurvatureSums curvature = kernels->curvature(g, H);
+      data_gradient(s, report);
+      const CouplingNorms coupling = search_direction(s, u, lf);
+      const CurvatureSums curvature = curvature_along_direction(s);
       const StepLength step = step_length(E, coupling, curvature);
-      curvature_timing.stop();
-
       report.step_ends(it, k, step);
       if (step.stop) break;
-      kernels->descend(u, g, static_cast<float>(step.alpha));
+      s.kernels->descend(u, s.g, static_cast<float>(step.alpha));
     }
     report.result(it, u);
     if (joint) {
       re_estimate_depth(u, views, masks, depth);
-      plan_current = false;
+      s.plan_current = false;
       report.depth_estimated(it, depth);
     }
-    ScopedTiming split_timing("split update");
-    kernels->update_split(u, split);
+    ScopedTiming timing("split update");
+    s.kernels->update_split(u, s.split);
   }
   report.end();
 }
