@@ -54,7 +54,7 @@ enum class Kind {
 
 // One command-line option: the field it fills, its name, value name, range and help. The
 // default shown by --help is the field's default in RunOptions.
-struct OptionSpec {
+struct OptionRow {
   Kind kind;
   const char* names;      // CLI11 names, e.g. "-o,--output"
   const char* value;      // value name in --help ("" for flags)
@@ -67,33 +67,33 @@ struct OptionSpec {
   bool* (*flag)(RunOptions&) = nullptr;
 };
 
-OptionSpec text_option(const char* names, const char* value, const char* help,
+OptionRow text_option(const char* names, const char* value, const char* help,
                        std::string* (*field)(RunOptions&), bool show_default = true) {
-  OptionSpec o{Kind::text, names, value, help};
+  OptionRow o{Kind::text, names, value, help};
   o.text = field;
   o.show_default = show_default;
   return o;
 }
-OptionSpec whole_option(const char* names, const char* help, long lo, long hi,
+OptionRow whole_option(const char* names, const char* help, long lo, long hi,
                         int* (*field)(RunOptions&)) {
-  OptionSpec o{Kind::whole, names, "N", help, lo, hi};
+  OptionRow o{Kind::whole, names, "N", help, lo, hi};
   o.whole = field;
   return o;
 }
-OptionSpec positive_option(const char* names, const char* help, double* (*field)(RunOptions&)) {
-  OptionSpec o{Kind::positive, names, "X", help};
+OptionRow positive_option(const char* names, const char* help, double* (*field)(RunOptions&)) {
+  OptionRow o{Kind::positive, names, "X", help};
   o.number = field;
   return o;
 }
-OptionSpec flag_option(Kind kind, const char* names, const char* help,
+OptionRow flag_option(Kind kind, const char* names, const char* help,
                        bool* (*field)(RunOptions&)) {
-  OptionSpec o{kind, names, "", help};
+  OptionRow o{kind, names, "", help};
   o.flag = field;
   return o;
 }
 
 // Every option, in the order --help lists them and values are checked.
-std::vector<OptionSpec> option_table() {
+std::vector<OptionRow> option_table() {
   return {
       text_option("--rgb", "PATH", "demosaiced colour exposure, 8-bit 3-channel TIFF",
                   [](RunOptions& o) { return &o.rgb_path; }),
@@ -142,8 +142,8 @@ std::vector<OptionSpec> option_table() {
 }
 
 // The long name of an option ("--output" of "-o,--output").
-std::string long_name(const OptionSpec& spec) {
-  const std::string names = spec.names;
+std::string long_name(const OptionRow& row) {
+  const std::string names = row.names;
   return names.substr(names.rfind(',') + 1);
 }
 
@@ -181,32 +181,32 @@ RunOptions parse_command_line(int argc, char** argv) {
   app.get_formatter()->column_width(36);
 
   // Numbers are read as text and checked below, so that a refusal names the range.
-  const std::vector<OptionSpec> table = option_table();
+  const std::vector<OptionRow> table = option_table();
   std::vector<std::string> values(table.size());
   const std::unique_ptr<bool[]> flags(new bool[table.size()]());
   RunOptions defaults;
   for (size_t i = 0; i < table.size(); ++i) {
-    const OptionSpec& spec = table[i];
+    const OptionRow& row = table[i];
     CLI::Option* option = nullptr;
-    switch (spec.kind) {
+    switch (row.kind) {
       case Kind::text:
-        option = app.add_option(spec.names, *spec.text(o), spec.help);
+        option = app.add_option(row.names, *row.text(o), row.help);
         break;
       case Kind::whole:
-        values[i] = std::to_string(*spec.whole(defaults));
-        option = app.add_option(spec.names, values[i], spec.help);
+        values[i] = std::to_string(*row.whole(defaults));
+        option = app.add_option(row.names, values[i], row.help);
         break;
       case Kind::positive:
-        values[i] = default_text(*spec.number(defaults));
-        option = app.add_option(spec.names, values[i], spec.help);
+        values[i] = default_text(*row.number(defaults));
+        option = app.add_option(row.names, values[i], row.help);
         break;
       case Kind::flag:
       case Kind::off_flag:
-        app.add_flag(spec.names, flags[i], spec.help);
+        app.add_flag(row.names, flags[i], row.help);
         continue;
     }
-    option->type_name(spec.value);
-    if (spec.show_default) option->capture_default_str();
+    option->type_name(row.value);
+    if (row.show_default) option->capture_default_str();
   }
 
   try {
@@ -234,15 +234,15 @@ RunOptions parse_command_line(int argc, char** argv) {
   }
 
   for (size_t i = 0; i < table.size(); ++i) {
-    const OptionSpec& spec = table[i];
-    const std::string name = long_name(spec);
-    if (spec.kind == Kind::whole)
-      *spec.whole(o) = parse_int(name, values[i], spec.lo, spec.hi,
-                                 strformat("a whole number from %ld to %ld", spec.lo, spec.hi));
-    else if (spec.kind == Kind::positive)
-      *spec.number(o) = parse_positive(name, values[i]);
-    else if (spec.kind == Kind::flag || spec.kind == Kind::off_flag)
-      *spec.flag(o) = flags[i] != (spec.kind == Kind::off_flag);
+    const OptionRow& row = table[i];
+    const std::string name = long_name(row);
+    if (row.kind == Kind::whole)
+      *row.whole(o) = parse_int(name, values[i], row.lo, row.hi,
+                                 strformat("a whole number from %ld to %ld", row.lo, row.hi));
+    else if (row.kind == Kind::positive)
+      *row.number(o) = parse_positive(name, values[i]);
+    else if (row.kind == Kind::flag || row.kind == Kind::off_flag)
+      *row.flag(o) = flags[i] != (row.kind == Kind::off_flag);
   }
   if (o.depth.min_disparity > o.depth.max_disparity) {
     const auto given = [&](const char* name) {
