@@ -9,32 +9,13 @@
 #include "execution.h"
 #include "geometry.h"
 #include "rawDepthEstimation.h"
-#include "viewCreate.h"
+#include "test_support.h"
 
 namespace {
 
-struct Exposure {
-  std::vector<cv::Mat> views = std::vector<cv::Mat>(view_count);
-  std::vector<cv::Mat> masks = std::vector<cv::Mat>(view_count);
-  cv::Mat estimate;
-};
-
 // Views, masks and bicubic first estimate of a random exposure, built once.
-const Exposure& exposure() {
-  static const Exposure e = [] {
-    const Geometry g;
-    const int rows = static_cast<int>(std::ceil(g.origin_y + g.lens_rows * g.pitch_y)) + 8;
-    const int cols = static_cast<int>(std::ceil(g.origin_x + g.lens_cols * g.pitch_x)) + 12;
-    cv::Mat rgb(rows, cols, CV_8UC3), raw(rows, cols, CV_8UC1);
-    cv::RNG rng(3);
-    rng.fill(rgb, cv::RNG::UNIFORM, 0, 256);
-    rng.fill(raw, cv::RNG::UNIFORM, 0, 256);
-    Exposure x;
-    cv::Mat center;
-    viewCreate(rgb, raw, g).create_mask(x.views.data(), x.masks.data(), center);
-    cv::resize(center, x.estimate, cv::Size(g.high_x, g.high_y), 0, 0, cv::INTER_CUBIC);
-    return x;
-  }();
+const TestViews& exposure() {
+  static const TestViews e = random_views(Geometry(), 3);
   return e;
 }
 
@@ -67,7 +48,7 @@ BENCHMARK(BM_blur_ssd)
 
 // Arguments: path (0 reference, 1 fast), threads, min and max disparity.
 void BM_search_rawdisparity(benchmark::State& state) {
-  const Exposure& e = exposure();
+  const TestViews& e = exposure();
   execution().reference = state.range(0) == 0;
   execution().threads = static_cast<int>(state.range(1));
   const int min_d = static_cast<int>(state.range(2)), max_d = static_cast<int>(state.range(3));

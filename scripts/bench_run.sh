@@ -55,7 +55,7 @@ if steady:
         calls[part] = 1
 get = lambda part: total.get(part, 0.0)
 plan = get("projection plan")
-step = get("raw error") - plan + get("gradient (data term)") + get("gradient (regulariser)") \
+step = get("raw error") + get("gradient (data term)") + get("gradient (regulariser)") \
     + get("second-order term and step")
 # One of the run's two depth estimations is the first one, before the iterations.
 depth = get("depth estimation") / max(calls.get("depth estimation", 1), 1)

@@ -11,7 +11,10 @@
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <opencv2/imgproc.hpp>
 #include <sstream>
+
+#include "viewCreate.h"
 
 Geometry small_geometry(int lens_rows, int lens_cols) {
   Geometry g;
@@ -62,6 +65,34 @@ bool same_bytes(const cv::Mat& a, const cv::Mat& b) {
   if (a.size() != b.size() || a.type() != b.type()) return false;
   if (!a.isContinuous() || !b.isContinuous()) return false;
   return std::memcmp(a.data, b.data, a.total() * a.elemSize()) == 0;
+}
+
+std::string write_text_file(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+  return path;
+}
+
+TestViews random_views(const Geometry& g, unsigned seed) {
+  const cv::Size size = raw_size_for(g);
+  viewCreate vc(random_image(size, CV_8UC3, seed), random_image(size, CV_8UC1, seed + 1), g);
+  TestViews e{std::vector<cv::Mat>(view_count), std::vector<cv::Mat>(view_count), {}};
+  cv::Mat center;
+  vc.create_mask(e.views.data(), e.masks.data(), center);
+  cv::resize(center, e.estimate, cv::Size(g.high_x, g.high_y), 0, 0, cv::INTER_CUBIC);
+  return e;
+}
+
+cv::Mat realistic_depth(const Geometry& g, unsigned seed) {
+  cv::Mat d(g.high_y, g.high_x, CV_32F);
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> speckle(0, 40), level(0, 19);
+  for (int y = 0; y < g.high_y; ++y)
+    for (int x = 0; x < g.high_x; ++x) {
+      int j = 9 + static_cast<int>(std::lround(5 * std::sin(x / 97.0) * std::cos(y / 61.0)));
+      if (speckle(rng) == 0) j = level(rng);
+      d.at<float>(y, x) = -2.2601476f + 0.25f * static_cast<float>(j);
+    }
+  return d;
 }
 
 std::string read_text_file(const std::string& path) {

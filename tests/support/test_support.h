@@ -4,6 +4,7 @@
 
 #include <opencv2/core.hpp>
 #include <string>
+#include <vector>
 
 #include "geometry.h"
 
@@ -27,3 +28,17 @@ int run_command(const std::string& command, std::string* out = nullptr, std::str
 bool same_bytes(const cv::Mat& a, const cv::Mat& b);
 
 std::string read_text_file(const std::string& path);
+// Writes text (any bytes) to path, replacing the file; returns path.
+std::string write_text_file(const std::string& path, const std::string& text);
+
+// Views and masks cut from a random exposure of geometry g (random_image with seed and
+// seed + 1), and the bicubic first estimate from its centre view, as in a run.
+struct TestViews {
+  std::vector<cv::Mat> views, masks;
+  cv::Mat estimate;
+};
+TestViews random_views(const Geometry& g, unsigned seed);
+
+// A disparity map like the depth search's: candidate values in smooth regions with
+// speckles, so the warps occlude, leave holes and change level inside footprints.
+cv::Mat realistic_depth(const Geometry& g, unsigned seed);

@@ -14,6 +14,7 @@
 
 #include "errors.h"
 #include "imageio.h"
+#include "output_paths.h"
 #include "plot.h"
 #include "textformat.h"
 #include "truth_files.h"
@@ -58,7 +59,7 @@ void collect_indices(const std::string& dir, const std::string& prefix, const st
 RunFiles find_run_files(const std::string& rundir) {
   RunFiles run;
   run.root = with_slash(rundir);
-  const std::string l1 = run.root + strformat("bigSR/view%03d/L1/", view_count);
+  const std::string l1 = run.root + paths::sr_root();
   std::error_code ec;
   if (!fs::is_directory(l1, ec)) return run;
   std::vector<std::string> mus;
@@ -70,12 +71,14 @@ RunFiles find_run_files(const std::string& rundir) {
       ResultSet s;
       s.joint = joint;
       s.label = "L1/" + mu + (joint ? "/joint" : "");
-      s.dir = l1 + mu + (joint ? "/joint/" : "/");
-      collect_indices(s.dir, "sr", ".ppm", s.iterations);
-      if (joint) collect_indices(s.dir + "depth/", "depth", ".pgm", s.iterations);
+      s.dir = run.root + paths::sr_dir(mu, joint);
+      collect_indices(s.dir, paths::result_prefix, paths::result_suffix, s.iterations);
+      if (joint)
+        collect_indices(s.dir + paths::depth_subdir, paths::depth_prefix, paths::depth_suffix,
+                        s.iterations);
       std::sort(s.iterations.begin(), s.iterations.end());
       s.iterations.erase(std::unique(s.iterations.begin(), s.iterations.end()), s.iterations.end());
-      const bool has_log = is_file(s.dir + "normerror.txt");
+      const bool has_log = is_file(s.dir + paths::log_name);
       if (joint ? fs::is_directory(s.dir, ec) : (!s.iterations.empty() || has_log)) run.sets.push_back(s);
     }
   }
@@ -230,13 +233,13 @@ std::vector<QualityRow> evaluate_run(const RunFiles& run, const Truth& truth, co
   };
   QualityRow first;
   first.stage = "bicubic";
-  first.image = "bicubic.ppm";
+  first.image = paths::bicubic();
   measure(first);
   rows.push_back(first);
   // The first depth estimate, made from the bicubic image.
   QualityRow initial;
   initial.stage = "initial";
-  const std::string depth_file = strformat("bigSR/view%03d/depthmapbig.pgm", view_count);
+  const std::string depth_file = paths::depth_map().substr(1);
   if (!o.initial_root.empty()) {
     const RunFiles other = find_run_files(o.initial_root);
     if (depth_rewritten(other))
@@ -260,7 +263,7 @@ std::vector<QualityRow> evaluate_run(const RunFiles& run, const Truth& truth, co
       QualityRow none;
       none.stage = "sr";
       none.set = s.label;
-      none.image = rel + "sr00.ppm";
+      none.image = rel + paths::result_name(0);
       none.image_state = FileState::missing;
       rows.push_back(none);
       continue;
@@ -270,8 +273,8 @@ std::vector<QualityRow> evaluate_run(const RunFiles& run, const Truth& truth, co
       row.stage = strformat("sr%02d", it);
       row.set = s.label;
       row.iteration = it;
-      row.image = rel + strformat("sr%02d.ppm", it);
-      if (s.joint) row.depth = rel + strformat("depth/depth%02d.pgm", it);
+      row.image = rel + paths::result_name(it);
+      if (s.joint) row.depth = rel + paths::depth_name(it);
       measure(row);
       rows.push_back(row);
     }
