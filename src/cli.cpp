@@ -10,6 +10,8 @@
 #include <iostream>
 
 #include "errors.h"
+#include "quality_params.h"
+#include "textformat.h"
 
 namespace {
 
@@ -71,6 +73,11 @@ RunOptions parse_command_line(int argc, char** argv) {
   std::string min_d = std::to_string(d.depth.min_disparity), max_d = std::to_string(d.depth.max_disparity);
   std::string window = std::to_string(d.depth.window_size), threads = "0";
   bool no_joint = false, no_yuv = false, no_wait = false;
+  std::string mode = "exact";
+  // Quality-mode values as text, parsed and range-checked after CLI11.
+  const std::vector<QualityParamInfo>& qtable = quality_param_table();
+  std::vector<std::string> qtext;
+  for (const QualityParamInfo& info : qtable) qtext.push_back(strformat("%g", d.quality.*info.field));
 
   app.add_option("--rgb", o.rgb_path, "demosaiced colour exposure, 8-bit 3-channel TIFF")
       ->type_name("PATH")->capture_default_str();
@@ -80,6 +87,10 @@ RunOptions parse_command_line(int argc, char** argv) {
       ->type_name("FILE");
   app.add_option("-o,--output", o.output_root, "output root directory (created if missing)")
       ->type_name("DIR")->capture_default_str();
+  app.add_option("--mode", mode,
+                 "exact: the fixed reconstruction (results in bigSR/view081/L1/); quality: sub-pixel "
+                 "depth and reconstruction (results in bigSR/view081/quality/)")
+      ->type_name("exact|quality")->capture_default_str();
   app.add_option("--outer", outer, "outer iterations, one result image each (N >= 0)")
       ->type_name("N")->capture_default_str();
   app.add_option("--inner", inner, "most descent steps per outer iteration (N >= 0)")
@@ -105,6 +116,9 @@ RunOptions parse_command_line(int argc, char** argv) {
   app.add_option("--threads", threads, "worker threads, 0 = every core (same bytes for any N)")
       ->type_name("N")->capture_default_str();
   app.add_flag("--reference", o.reference, "use the plain reference loops (slow; same bytes)");
+  for (size_t i = 0; i < qtable.size(); ++i)
+    app.add_option(std::string("--") + qtable[i].option, qtext[i], qtable[i].help)
+        ->type_name(qtable[i].whole ? "N" : "X")->capture_default_str()->group("Quality mode");
 
   try {
     app.parse(argc, argv);
@@ -141,6 +155,23 @@ RunOptions parse_command_line(int argc, char** argv) {
   if (o.depth.min_disparity > o.depth.max_disparity)
     throw RunError(exit_usage, "--min-disparity: expected at most --max-disparity (" + max_d + "), found '" + min_d + "'");
   if (o.output_root.empty()) throw bad_option("--output", "a directory path", "");
+  if (mode == "exact")
+    o.mode = RunMode::exact;
+  else if (mode == "quality")
+    o.mode = RunMode::quality;
+  else
+    throw bad_option("--mode", "exact or quality", mode);
+  for (size_t i = 0; i < qtable.size(); ++i) {
+    const QualityParamInfo& info = qtable[i];
+    const std::string name = std::string("--") + info.option;
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(qtext[i].c_str(), &end);
+    if (qtext[i].empty() || *end != '\0' || errno == ERANGE || !std::isfinite(v))
+      throw bad_option(name, "a number", qtext[i]);
+    o.quality.*info.field = v;
+  }
+  check_quality_params(o.quality);
   o.sr.joint = !no_joint;
   o.sr.use_yuv = !no_yuv;
   o.wait = !no_wait;

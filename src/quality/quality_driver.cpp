@@ -1,0 +1,96 @@
+// Quality-mode driver: the order of stages, progress, console lines, log and result files.
+#include "quality_driver.h"
+
+#include <iostream>
+#include <sstream>
+
+#include "imageio.h"
+#include "progress.h"
+#include "quality_depth.h"
+#include "quality_model.h"
+#include "quality_solver.h"
+#include "rawDepthEstimation.h"
+#include "signals.h"
+#include "textformat.h"
+#include "timings.h"
+
+std::string quality_dir() { return strformat("bigSR/view%03d/quality/", view_count); }
+
+namespace {
+
+void write_depth(const Output* out, const std::string& relative, const cv::Mat& depth,
+                 const RunOptions& o, const Geometry& g) {
+  if (out == nullptr) return;
+  ScopedTiming timing("write depth");
+  write_depth_files(*out, relative, depth, o.depth.min_disparity, o.depth.max_disparity, g);
+}
+
+}  // namespace
+
+void run_quality(cv::Mat& estimate, const cv::Mat* views, const cv::Mat* masks, cv::Mat& depth,
+                 const RunOptions& o, const Geometry& g, const Output* out) {
+  const QualityParams& p = o.quality;
+  const std::string dir = quality_dir();
+  if (out != nullptr) out->write_image_behind(dir + "bicubic.ppm", estimate);
+
+  SubpixelModel model(g, views, masks);
+  depth = cv::Mat::zeros(g.high_y, g.high_x, CV_32F);
+  {
+    ScopedTiming timing("quality depth sweep");
+    const float s = g.xscale_f();
+    const std::vector<double> ladder = disparity_ladder(
+        static_cast<float>(o.depth.min_disparity) * s, static_cast<float>(o.depth.max_disparity) * s,
+        p.disparity_step);
+    progress().begin("depth sweep", static_cast<int>(ladder.size()));
+    const cv::Mat base = depth.clone();
+    model.set_depth(base);
+    sweep_depth(model, estimate, base, ladder, p, depth, [](int n) { progress().advance(n); });
+    progress().end();
+  }
+  write_depth(out, dir + "depthmapbig.pgm", depth, o, g);
+
+  const int outer = static_cast<int>(p.outer_iterations);
+  const int steps = static_cast<int>(p.solver_steps);
+  const std::vector<double> refine = disparity_ladder(-p.refine_range, p.refine_range, p.refine_step);
+  double previous = 0;
+  for (int it = 0; it < outer; ++it) {
+    std::cout << "iteration : " << it << std::endl;
+    model.set_depth(depth);
+    progress().begin("reconstruction", steps);
+    progress().detail(strformat("outer %d/%d", it + 1, outer));
+    QualityEnergy e;
+    {
+      ScopedTiming timing("quality reconstruction");
+      e = solve_quality(model, estimate, p, steps, [](int n) { progress().advance(n); });
+    }
+    progress().end();
+    std::cout << "norm error = " << e.data << std::endl;
+    std::cout << "E_SR = " << e.total() << std::endl;
+    if (out != nullptr) {
+      std::ostringstream log;
+      if (it == 0) log << "--------- norm error ------------\n";
+      log << "ite\t" << it << "\n";
+      log << 0 << "\t" << e.data << "\t\t" << "E_SR" << "\t" << e.total() << "\t" << "Regular"
+          << "\t\t" << e.regulariser << "\n";
+      out->append_text(dir + "normerror.txt", log.str());
+      ScopedTiming timing("write estimate");
+      // Values outside 0..255 are saturated by the 8-bit conversion of the writer.
+      out->write_image_behind(dir + strformat("sr%02d.ppm", it), estimate);
+    }
+    run_summary() = {true, it, 0, e.data, e.total(), e.regulariser};
+    check_interrupted();
+
+    {
+      ScopedTiming timing("quality depth sweep");
+      progress().begin("depth re-estimation", static_cast<int>(refine.size()));
+      const cv::Mat base = depth.clone();
+      sweep_depth(model, estimate, base, refine, p, depth, [](int n) { progress().advance(n); });
+      progress().end();
+    }
+    write_depth(out, dir + strformat("depth/depth%02d.pgm", it), depth, o, g);
+    const double now = e.total();
+    const bool settled = it > 0 && previous > 0 && (previous - now) < p.stop_change * previous;
+    previous = now;
+    if (settled) break;
+  }
+}
