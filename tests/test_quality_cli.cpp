@@ -42,7 +42,8 @@ const std::string& small_inputs() {
   return args;
 }
 
-const std::string quick_quality = " --mode quality --q-outer 2 --q-steps 2 --q-disparity-step 0.5 ";
+const std::string quick_quality =
+    " --mode quality --q-outer 2 --q-steps 2 --q-final-steps 2 --q-disparity-step 0.5 ";
 
 }  // namespace
 

@@ -35,12 +35,12 @@ void run_quality(cv::Mat& estimate, const cv::Mat* views, const cv::Mat* masks, 
 
   SubpixelModel model(g, views, masks);
   depth = cv::Mat::zeros(g.high_y, g.high_x, CV_32F);
+  const float s = g.xscale_f();
+  const std::vector<double> ladder = disparity_ladder(
+      static_cast<float>(o.depth.min_disparity) * s, static_cast<float>(o.depth.max_disparity) * s,
+      p.disparity_step);
   {
     ScopedTiming timing("quality depth sweep");
-    const float s = g.xscale_f();
-    const std::vector<double> ladder = disparity_ladder(
-        static_cast<float>(o.depth.min_disparity) * s, static_cast<float>(o.depth.max_disparity) * s,
-        p.disparity_step);
     progress().begin("depth sweep", static_cast<int>(ladder.size()));
     const cv::Mat base = depth.clone();
     model.set_depth(base);
@@ -50,14 +50,15 @@ void run_quality(cv::Mat& estimate, const cv::Mat* views, const cv::Mat* masks, 
   write_depth(out, dir + "depthmapbig.pgm", depth, o, g);
 
   const int outer = static_cast<int>(p.outer_iterations);
-  const int steps = static_cast<int>(p.solver_steps);
   const std::vector<double> refine = disparity_ladder(-p.refine_range, p.refine_range, p.refine_step);
   double previous = 0;
-  for (int it = 0; it < outer; ++it) {
+  int last = outer - 1;  // the outer iteration that takes the final, longer solve
+  for (int it = 0; it <= last; ++it) {
     std::cout << "iteration : " << it << std::endl;
     model.set_depth(depth);
+    const int steps = static_cast<int>(it == last ? p.final_steps : p.solver_steps);
     progress().begin("reconstruction", steps);
-    progress().detail(strformat("outer %d/%d", it + 1, outer));
+    progress().detail(strformat("outer %d/%d", it + 1, last + 1));
     QualityEnergy e;
     {
       ScopedTiming timing("quality reconstruction");
@@ -82,15 +83,20 @@ void run_quality(cv::Mat& estimate, const cv::Mat* views, const cv::Mat* masks, 
 
     {
       ScopedTiming timing("quality depth sweep");
-      progress().begin("depth re-estimation", static_cast<int>(refine.size()));
-      const cv::Mat base = depth.clone();
-      sweep_depth(model, estimate, base, refine, p, depth, [](int n) { progress().advance(n); });
+      // The first re-estimations search the whole range again: the first map, made from the
+      // bicubic image, can be off by more than the narrow range.
+      const bool full = it < p.full_sweeps;
+      const std::vector<double>& offsets = full ? ladder : refine;
+      progress().begin("depth re-estimation", static_cast<int>(offsets.size()));
+      const cv::Mat base = full ? cv::Mat(cv::Mat::zeros(g.high_y, g.high_x, CV_32F)) : depth.clone();
+      if (full) model.set_depth(base);  // else the model holds this map already
+      sweep_depth(model, estimate, base, offsets, p, depth, [](int n) { progress().advance(n); });
       progress().end();
     }
     write_depth(out, dir + strformat("depth/depth%02d.pgm", it), depth, o, g);
+    // Once an outer iteration hardly lowers the energy, the next one is the last.
     const double now = e.total();
-    const bool settled = it > 0 && previous > 0 && (previous - now) < p.stop_change * previous;
+    if (it > 0 && it < last && previous > 0 && previous - now < p.stop_change * previous) last = it + 1;
     previous = now;
-    if (settled) break;
   }
 }

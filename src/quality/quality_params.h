@@ -14,12 +14,14 @@ struct QualityParams {
   double guide_sigma = 12;       // colour step (8-bit units) worth window_radius pixels
   double cost_cap = 30;          // residuals beyond this (8-bit units) count as this
   // Reconstruction.
-  double outer_iterations = 3;   // sweeps of (solve, re-estimate depth); one srNN each
-  double solver_steps = 12;      // conjugate-gradient steps per outer iteration
-  double tv_weight = 2.0;        // weight of the colour total variation
+  double outer_iterations = 4;   // sweeps of (solve, re-estimate depth); one srNN each
+  double solver_steps = 8;       // conjugate-gradient steps per outer iteration but the last
+  double final_steps = 24;       // conjugate-gradient steps of the last outer iteration
+  double full_sweeps = 1;        // first re-estimations that search the whole range again
+  double tv_weight = 1.0;        // weight of the colour total variation
   double tv_epsilon = 1.0;       // smoothing of the total variation near 0, 8-bit units
   double chroma_weight = 4.0;    // chroma edges cost this many times luminance edges
-  double robust_scale = 0;       // residuals beyond this (8-bit units) weigh linearly; 0: never
+  double robust_scale = 5;       // residuals beyond this (8-bit units) weigh linearly; 0: never
   double reweight_steps = 4;     // solver steps between renewals of the weights
   double stop_change = 0.002;    // stop once the energy falls by less than this share
 };

@@ -164,11 +164,15 @@ QualityEnergy solve_quality(const SubpixelModel& m, cv::Mat& u, const QualityPar
     image_axpy(out, lambda, tmp, out);
   };
   int finished = 0;
+  // The robust scale starts wide and halves at every renewal down to its value, so that a
+  // start far from the samples is not mistaken for outliers everywhere.
+  double delta = p.robust_scale * 8;
   while (finished < steps) {
     regulariser_value(u, p, &w);
     // Negative gradient of the quadratic model at u.
     m.residual(u, views);
-    data_value(views, p.robust_scale, &data_w);
+    delta = std::max(p.robust_scale, 0.5 * delta);
+    data_value(views, delta, &data_w);
     weigh(views, data_w);
     m.apply_adjoint(views, grad);
     regulariser_apply(u, w, chroma, reg);
