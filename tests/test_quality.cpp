@@ -9,7 +9,9 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <random>
+#include <set>
 
+#include "errors.h"
 #include "execution.h"
 #include "geometry_file.h"
 #include "quality_depth.h"
@@ -239,4 +241,30 @@ TEST(QualityDepth, SameBytesForAnyThreadCount) {
   }
   EXPECT_TRUE(same_bytes(out[0], out[1]));
   EXPECT_TRUE(same_bytes(out[0], out[2]));
+}
+
+// Every tuning value has one option of its own, its default lies in its range, and a value
+// just outside the range (or a fraction where a whole number is due) is refused.
+TEST(QualityParamsTable, DefaultsInRangeAndEdgesChecked) {
+  const QualityParams defaults;
+  EXPECT_NO_THROW(check_quality_params(defaults));
+  std::set<std::string> names;
+  for (const QualityParamInfo& info : quality_param_table()) {
+    EXPECT_TRUE(names.insert(info.option).second) << info.option;
+    EXPECT_EQ(std::string(info.option).rfind("q-", 0), 0u) << info.option;
+    for (double v : {info.lo - 1e-9 * (1 + std::fabs(info.lo)) - (info.whole ? 1 : 0),
+                     info.hi + 1e-9 * (1 + std::fabs(info.hi)) + (info.whole ? 1 : 0)}) {
+      QualityParams p;
+      p.*info.field = v;
+      EXPECT_THROW(check_quality_params(p), RunError) << info.option << " = " << v;
+    }
+    QualityParams edge;
+    edge.*info.field = info.hi;
+    EXPECT_NO_THROW(check_quality_params(edge)) << info.option;
+    if (info.whole) {
+      QualityParams p;
+      p.*info.field = info.lo + 0.5;
+      EXPECT_THROW(check_quality_params(p), RunError) << info.option;
+    }
+  }
 }

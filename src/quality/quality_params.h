@@ -10,8 +10,8 @@ struct QualityParams {
   double disparity_step = 0.1;   // ladder step of the first sweep, disparity units
   double refine_range = 0.3;     // re-estimation searches the previous map +- this
   double refine_step = 0.05;     // ladder step of the re-estimations
-  double window_radius = 5;      // half side of the cost aggregation window, pixels
-  double guide_sigma = 12;       // colour step (8-bit units) worth window_radius pixels
+  double window_radius = 12;     // reach of the cost aggregation, pixels
+  double guide_sigma = 0;        // colour step (8-bit units) worth window_radius pixels; 0: none
   double cost_cap = 30;          // residuals beyond this (8-bit units) count as this
   // Reconstruction.
   double outer_iterations = 4;   // sweeps of (solve, re-estimate depth); one srNN each
