@@ -91,6 +91,8 @@ void run_quality(cv::Mat& estimate, const cv::Mat* views, const cv::Mat* masks, 
       const cv::Mat base = full ? cv::Mat(cv::Mat::zeros(g.high_y, g.high_x, CV_32F)) : depth.clone();
       if (full) model.set_depth(base);  // else the model holds this map already
       sweep_depth(model, estimate, base, offsets, p, depth, [](int n) { progress().advance(n); });
+      // Steps around the previous map never leave the searched range.
+      depth = cv::max(cv::min(depth, ladder.back()), ladder.front());
       progress().end();
     }
     write_depth(out, dir + strformat("depth/depth%02d.pgm", it), depth, o, g);
