@@ -19,6 +19,8 @@ int main(int argc, char** argv) {
       "crops.png. A joint run rewrites its first depth map: --initial names the output root of\n"
       "an --outer 0 run on the same inputs, whose depthmapbig is that first map.",
       "plenosr-eval"};
+  app.footer("A root that holds both an exact and a quality run (bigSR/view081/quality/) also gets a\n"
+             "table of both modes side by side: bicubic, first depth map and final result of each.");
   app.add_option("RUNDIR", rundir, "output root of the run")->required();
   app.add_option("GTDIR", gtdir, "ground-truth directory of the sample")->required();
   app.add_option("--border", o.border, "pixels left out on every side")->capture_default_str()->check(CLI::Range(0, 500));
@@ -45,6 +47,8 @@ int main(int argc, char** argv) {
     for (const std::string& f : written) std::cout << "wrote " << f << "\n";
     std::cout << "\nquality against " << gtdir << " (interior, border " << o.border << " px)\n"
               << format_table(rows) << std::flush;
+    const std::string modes = format_mode_table(rows);
+    if (!modes.empty()) std::cout << "\nexact and quality mode side by side\n" << modes << std::flush;
     return exit_ok;
   } catch (const RunError& e) {
     std::cerr << "plenosr-eval: " << e.what() << std::endl;

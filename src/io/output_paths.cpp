@@ -7,6 +7,7 @@
 namespace paths {
 
 std::string view_dir() { return strformat("bigSR/view%03d/", view_count); }
+std::string quality_dir() { return view_dir() + "quality/"; }
 std::string bicubic() { return "bicubic.ppm"; }
 std::string depth_map() { return "/" + view_dir() + "depthmapbig.pgm"; }
 std::string diagnostic(const std::string& name) { return view_dir() + name + ".ppm"; }

@@ -35,6 +35,9 @@ std::string sr_log(double mu, bool joint);
 std::string sr_result(double mu, bool joint, int outer);
 std::string sr_depth(double mu, bool joint, int outer);
 
+// The quality mode's results, depth maps and log, beside the exact mode's.
+std::string quality_dir();                    // view_dir() + "quality/"
+
 // Exported sub-aperture views.
 std::string view_export_dir();                // "view/"
 std::string view_export(int view);            // "view/view%03d.ppm"

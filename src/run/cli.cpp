@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "errors.h"
+#include "quality_params.h"
 #include "textformat.h"
 
 namespace {
@@ -182,6 +183,11 @@ RunOptions parse_command_line(int argc, char** argv) {
 
   // Numbers are read as text and checked below, so that a refusal names the range.
   const std::vector<OptionRow> table = option_table();
+  std::string mode = "exact";
+  // Quality-mode values as text, parsed and range-checked after CLI11.
+  const std::vector<QualityParamInfo>& qtable = quality_param_table();
+  std::vector<std::string> qtext;
+  for (const QualityParamInfo& info : qtable) qtext.push_back(strformat("%g", o.quality.*info.field));
   std::vector<std::string> values(table.size());
   const std::unique_ptr<bool[]> flags(new bool[table.size()]());
   RunOptions defaults;
@@ -207,7 +213,15 @@ RunOptions parse_command_line(int argc, char** argv) {
     }
     option->type_name(row.value);
     if (row.show_default) option->capture_default_str();
+    if (long_name(row) == "--output")
+      app.add_option("--mode", mode,
+                     "exact: the fixed reconstruction (results in bigSR/view081/L1/); quality: sub-pixel "
+                     "depth and reconstruction (results in bigSR/view081/quality/)")
+          ->type_name("exact|quality")->capture_default_str();
   }
+  for (size_t i = 0; i < qtable.size(); ++i)
+    app.add_option(std::string("--") + qtable[i].option, qtext[i], qtable[i].help)
+        ->type_name(qtable[i].whole ? "N" : "X")->capture_default_str()->group("Quality mode");
 
   try {
     app.parse(argc, argv);
@@ -255,5 +269,22 @@ RunOptions parse_command_line(int argc, char** argv) {
                                    given("--min-disparity") + "'");
   }
   if (o.output_root.empty()) throw bad_option("--output", "a directory path", "");
+  if (mode == "exact")
+    o.mode = RunMode::exact;
+  else if (mode == "quality")
+    o.mode = RunMode::quality;
+  else
+    throw bad_option("--mode", "exact or quality", mode);
+  for (size_t i = 0; i < qtable.size(); ++i) {
+    const QualityParamInfo& info = qtable[i];
+    const std::string name = std::string("--") + info.option;
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(qtext[i].c_str(), &end);
+    if (qtext[i].empty() || *end != '\0' || errno == ERANGE || !std::isfinite(v))
+      throw bad_option(name, "a number", qtext[i]);
+    o.quality.*info.field = v;
+  }
+  check_quality_params(o.quality);
   return o;
 }

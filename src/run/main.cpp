@@ -21,6 +21,7 @@
 #include "imageio.h"
 #include "output_paths.h"
 #include "progress.h"
+#include "quality_driver.h"
 #include "rawDepthEstimation.h"
 #include "rawSuperResolution.h"
 #include "signals.h"
@@ -33,7 +34,10 @@ namespace {
 // any output is written.
 void make_output_tree(const Output& out, const RunOptions& o) {
   std::vector<std::string> dirs = {"", paths::view_dir()};
-  if (o.sr.outer_iterations > 0) {
+  if (o.mode == RunMode::quality) {
+    dirs.push_back(paths::quality_dir());
+    dirs.push_back(paths::quality_dir() + paths::depth_subdir);
+  } else if (o.sr.outer_iterations > 0) {
     dirs.push_back(paths::sr_dir(o.sr.mu, o.sr.joint));
     if (o.sr.joint) dirs.push_back(paths::sr_dir(o.sr.mu, true) + paths::depth_subdir);
   }
@@ -67,6 +71,28 @@ void print_summary(const Output& out, double wall_seconds, double cpu_seconds) {
             << format_duration(cpu_seconds) << std::endl;
 }
 
+// The exact mode after the bicubic estimate: bicubic.ppm, the first depth map, then the split
+// Bregman reconstruction; every byte as it has always been.
+void run_exact(cv::Mat& estimate, const cv::Mat* views, const cv::Mat* masks, cv::Mat& depth,
+               const RunOptions& o, const Geometry& g, const Output& out) {
+  out.write_image(paths::bicubic(), estimate);
+  check_interrupted();
+  depth = cv::Mat::zeros(estimate.rows, estimate.cols, CV_32F);
+  {
+    auto de = std::make_unique<rawDepthEstimation>(o.depth.min_disparity, o.depth.max_disparity,
+                                                   o.depth.window_size, g, &out);
+    de->estimate_rawdepth(estimate, views, masks, depth);
+  }
+  progress().end();
+  check_interrupted();
+  {
+    auto sr = std::make_unique<rawSuperResolution>(o.sr.outer_iterations, o.sr.inner_iterations,
+                                                   o.sr.mu, o.sr.lambda, g, &out, o.depth);
+    sr->raw_super_resolution(estimate, views, masks, depth, o.sr.joint, o.sr.use_yuv);
+  }
+  progress().end();
+}
+
 }  // namespace
 
 int run_pipeline(const RunOptions& o) {
@@ -98,23 +124,12 @@ int run_pipeline(const RunOptions& o) {
 
   check_interrupted();
   cv::resize(center, estimate, cv::Size(g.high_x, g.high_y), 0, 0, cv::INTER_CUBIC);
-  out.write_image(paths::bicubic(), estimate);
-
-  check_interrupted();
-  cv::Mat depth = cv::Mat::zeros(estimate.rows, estimate.cols, CV_32F);
-  {
-    auto de = std::make_unique<rawDepthEstimation>(o.depth.min_disparity, o.depth.max_disparity,
-                                                   o.depth.window_size, g, &out);
-    de->estimate_rawdepth(estimate, views.data(), masks.data(), depth);
+  cv::Mat depth;
+  if (o.mode == RunMode::quality) {
+    run_quality(estimate, views.data(), masks.data(), depth, o, g, &out);
+  } else {
+    run_exact(estimate, views.data(), masks.data(), depth, o, g, out);
   }
-  progress().end();
-  check_interrupted();
-  {
-    auto sr = std::make_unique<rawSuperResolution>(o.sr.outer_iterations, o.sr.inner_iterations,
-                                                   o.sr.mu, o.sr.lambda, g, &out, o.depth);
-    sr->raw_super_resolution(estimate, views.data(), masks.data(), depth, o.sr.joint, o.sr.use_yuv);
-  }
-  progress().end();
   check_interrupted();
   views.clear();
   masks.clear();

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "quality_params.h"
+
 struct DepthParams {
   int min_disparity = -1;  // lowest disparity, view columns per unit of view offset
   int max_disparity = 1;   // highest disparity, same unit
@@ -19,13 +21,18 @@ struct SRParams {
   bool use_yuv = true;        // regularise the colour-transformed estimate
 };
 
+// Which reconstruction runs: the exact one (default, every byte fixed) or the quality one.
+enum class RunMode { exact, quality };
+
 struct RunOptions {
+  RunMode mode = RunMode::exact;
   std::string rgb_path = "./raw/watch1RGB_WB.tiff";  // demosaiced colour exposure
   std::string raw_path = "./raw/watch1_WB.tiff";     // raw colour-mosaic exposure
   std::string output_root = "./result/";             // every output lies below it
   std::string geometry_path;  // lenslet grid of the camera unit; empty: the built-in one
   DepthParams depth;
   SRParams sr;
+  QualityParams quality;      // tuning of --mode quality
   bool export_views = false;  // also write the 81 views to OUTPUT/view/
   bool wait = true;           // wait for one character on stdin before exiting
   int threads = 0;            // 0: every core

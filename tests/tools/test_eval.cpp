@@ -2,6 +2,7 @@
 // them. The report of a real run is checked by quality_pinned (tests/quality/).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <opencv2/imgcodecs.hpp>
@@ -14,6 +15,7 @@
 #include "output_paths.h"
 #include "rawDepthEstimation.h"
 #include "test_support.h"
+#include "textformat.h"
 
 namespace {
 
@@ -182,5 +184,68 @@ TEST(Report, RunFilesArePairedAndMissingOnesReported) {
       EXPECT_FALSE(cv::imread(f).empty()) << f;
     }
   EXPECT_EQ(read_text_file(run + "report/quality.csv"), format_csv(rows));
+  std::system(("rm -rf '" + root + "'").c_str());
+}
+
+TEST(Report, QualityModeBesideTheExactMode) {
+  // One root holding an exact joint run (two iterations) and a quality run (its own bicubic
+  // image and first depth map, two iterations).
+  const std::string root = make_temp_dir("evalmodes"), gt = root + "/gt/", run = root + "/result/";
+  const Output out(run);
+  out.make_dirs("bigSR/view081/L1/3.0/joint/depth/");
+  out.make_dirs("bigSR/view081/quality/depth/");
+  Output(gt).make_dirs("");
+  const cv::Mat truth8 = test_image(cv::Size(64, 48), 9);
+  cv::Mat truth;
+  truth8.convertTo(truth, CV_32FC3);
+  const cv::Mat disparity(48, 64, CV_32F, cv::Scalar(0.25f));
+  write(gt + truth_colour_pfm, truth);
+  write(gt + truth_disparity_pfm, disparity);
+  const std::string joint = run + "bigSR/view081/L1/3.0/joint/", q = run + "bigSR/view081/quality/";
+  for (int it : {0, 1}) {
+    write(joint + strformat("sr%02d.ppm", it), truth8 + cv::Scalar::all(8 - 4 * it));
+    write(joint + strformat("depth/depth%02d.pfm", it), disparity + 0.5f);
+    write(joint + strformat("depth/depth%02d.pgm", it), depth_to_grey(disparity, -1, 1, Geometry()));
+    write(q + strformat("sr%02d.ppm", it), truth8 + cv::Scalar::all(2 - it));
+    write(q + strformat("depth/depth%02d.pgm", it), depth_to_grey(disparity, -1, 1, Geometry()));
+    write(q + strformat("depth/depth%02d.pfm", it), disparity + (it == 0 ? 0.3f : 0.0f));
+  }
+  write(q + "bicubic.ppm", truth8 + cv::Scalar::all(16));
+  write(q + "depthmapbig.pfm", disparity - 0.6f);
+  write(q + "depthmapbig.pgm", depth_to_grey(disparity, -1, 1, Geometry()));
+
+  const Truth t = read_truth(gt);
+  EvalOptions o;
+  o.border = 4;
+  const RunFiles files = find_run_files(run);
+  ASSERT_EQ(files.sets.size(), 2u);
+  EXPECT_EQ(files.sets[0].label, "L1/3.0/joint");
+  EXPECT_EQ(files.sets[1].label, "quality");
+  EXPECT_EQ(files.sets[1].iterations, (std::vector<int>{0, 1}));
+  const std::vector<QualityRow> rows = evaluate_run(files, t, o);
+  // bicubic (the quality run's, as the root holds none), initial, 2 exact, initial and 2 quality.
+  ASSERT_EQ(rows.size(), 7u);
+  EXPECT_EQ(rows[0].image, "bigSR/view081/quality/bicubic.ppm");
+  EXPECT_NEAR(rows[0].psnr, 20 * std::log10(255.0 / 16), 1e-9);
+  EXPECT_EQ(rows[1].depth_state, FileState::not_kept);  // the exact run rewrote its first map
+  EXPECT_EQ(rows[4].stage, "initial");
+  EXPECT_EQ(rows[4].set, "quality");
+  EXPECT_NEAR(rows[4].depth_error.rmse, 0.6, 1e-6);
+  EXPECT_EQ(rows[6].set, "quality");
+  EXPECT_NEAR(rows[6].psnr, 20 * std::log10(255.0 / 1), 1e-9);
+
+  const std::string table = format_mode_table(rows);
+  // Rows: header, then bicubic, initial and final per mode.
+  EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 7 + 1) << table;  // + the note line
+  EXPECT_NE(table.find("final sr01  exact"), std::string::npos) << table;
+  EXPECT_NE(table.find("final sr01  quality"), std::string::npos) << table;
+  EXPECT_NE(table.find(strformat("%.2f", 20 * std::log10(255.0 / 4))), std::string::npos) << table;
+  EXPECT_NE(table.find("48.13"), std::string::npos) << table;  // quality's final: off by 1
+  EXPECT_NE(table.find("0.600"), std::string::npos) << table;  // quality's first depth map
+  // Without the quality run there is nothing to set side by side.
+  std::vector<QualityRow> exact_only;
+  for (const QualityRow& r : rows)
+    if (r.set != "quality") exact_only.push_back(r);
+  EXPECT_EQ(format_mode_table(exact_only), "");
   std::system(("rm -rf '" + root + "'").c_str());
 }

@@ -56,12 +56,29 @@ void collect_indices(const std::string& dir, const std::string& prefix, const st
 
 }  // namespace
 
+void add_quality_set(RunFiles& run) {
+  ResultSet s;
+  s.label = "quality";
+  s.dir = run.root + paths::quality_dir();
+  s.joint = s.quality = true;
+  std::error_code ec;
+  if (!fs::is_directory(s.dir, ec)) return;
+  collect_indices(s.dir, "sr", ".ppm", s.iterations);
+  collect_indices(s.dir + "depth/", "depth", ".pgm", s.iterations);
+  std::sort(s.iterations.begin(), s.iterations.end());
+  s.iterations.erase(std::unique(s.iterations.begin(), s.iterations.end()), s.iterations.end());
+  run.sets.push_back(s);
+}
+
 RunFiles find_run_files(const std::string& rundir) {
   RunFiles run;
   run.root = with_slash(rundir);
   const std::string l1 = run.root + paths::sr_root();
   std::error_code ec;
-  if (!fs::is_directory(l1, ec)) return run;
+  if (!fs::is_directory(l1, ec)) {
+    add_quality_set(run);
+    return run;
+  }
   std::vector<std::string> mus;
   for (const auto& entry : fs::directory_iterator(l1, ec))
     if (entry.is_directory()) mus.push_back(entry.path().filename().string());
@@ -82,46 +99,8 @@ RunFiles find_run_files(const std::string& rundir) {
       if (joint ? fs::is_directory(s.dir, ec) : (!s.iterations.empty() || has_log)) run.sets.push_back(s);
     }
   }
+  add_quality_set(run);
   return run;
-}
-
-std::vector<EnergyStep> parse_energy_log(const std::string& text) {
-  std::vector<EnergyStep> steps;
-  std::istringstream in(text);
-  std::string line;
-  int outer = 0;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.rfind("---", 0) == 0) {  // a new run starts
-      steps.clear();
-      outer = 0;
-      continue;
-    }
-    std::vector<std::string> f;
-    std::istringstream fields(line);
-    std::string t;
-    while (std::getline(fields, t, '\t'))
-      if (!t.empty()) f.push_back(t);
-    auto number = [](const std::string& s, double& v) {
-      char* end = nullptr;
-      v = std::strtod(s.c_str(), &end);
-      return end != s.c_str() && *end == '\0';
-    };
-    double a = 0, b = 0, c = 0, k = 0;
-    if (f.size() == 2 && f[0] == "ite" && number(f[1], a)) {
-      outer = static_cast<int>(a);
-    } else if (f.size() == 6 && f[2] == "E_SR" && f[4] == "Regular" && number(f[0], k) &&
-               number(f[1], a) && number(f[3], b) && number(f[5], c)) {
-      EnergyStep s;
-      s.outer = outer;
-      s.step = static_cast<int>(k);
-      s.error = a;
-      s.energy = b;
-      s.regular = c;
-      steps.push_back(s);
-    }
-  }
-  return steps;
 }
 
 const char* state_text(FileState s) {
@@ -208,7 +187,7 @@ namespace {
 // Whether a joint set went through re-estimations, each of which rewrites depthmapbig.
 bool depth_rewritten(const RunFiles& run) {
   for (const ResultSet& s : run.sets)
-    if (s.joint && !s.iterations.empty()) return true;
+    if (s.joint && !s.quality && !s.iterations.empty()) return true;
   return false;
 }
 
@@ -234,6 +213,10 @@ std::vector<QualityRow> evaluate_run(const RunFiles& run, const Truth& truth, co
   QualityRow first;
   first.stage = "bicubic";
   first.image = paths::bicubic();
+  // A run of the quality mode alone keeps its bicubic image beside its results.
+  for (const ResultSet& s : run.sets)
+    if (s.quality && !is_file(run.root + first.image) && is_file(s.dir + paths::bicubic()))
+      first.image = s.dir.substr(run.root.size()) + paths::bicubic();
   measure(first);
   rows.push_back(first);
   // The first depth estimate, made from the bicubic image.
@@ -256,9 +239,20 @@ std::vector<QualityRow> evaluate_run(const RunFiles& run, const Truth& truth, co
     initial.depth = depth_file;
   }
   measure(initial);
-  rows.push_back(initial);
+  // A root of the quality mode alone has no exact first depth map to report.
+  bool exact_sets = false;
+  for (const ResultSet& s : run.sets) exact_sets = exact_sets || !s.quality;
+  if (exact_sets || initial.depth_state != FileState::missing || run.sets.empty()) rows.push_back(initial);
   for (const ResultSet& s : run.sets) {
     const std::string rel = s.dir.substr(run.root.size());
+    if (s.quality) {  // the quality mode keeps its first depth map
+      QualityRow row;
+      row.stage = "initial";
+      row.set = s.label;
+      row.depth = rel + "depthmapbig.pgm";
+      measure(row);
+      rows.push_back(row);
+    }
     if (s.iterations.empty()) {
       QualityRow none;
       none.stage = "sr";

@@ -8,11 +8,13 @@
 
 #include "metrics.h"
 
-// One outer-iteration result directory: RUNDIR/bigSR/view081/L1/<mu>/ or .../<mu>/joint/.
+// One outer-iteration result directory: RUNDIR/bigSR/view081/L1/<mu>/ or .../<mu>/joint/,
+// or the quality mode's RUNDIR/bigSR/view081/quality/ (label "quality").
 struct ResultSet {
   std::string label;            // "L1/3.0/joint" or "L1/3.0"
   std::string dir;              // full path, ending in '/'
   bool joint = false;
+  bool quality = false;         // the quality mode's set (RUNDIR/bigSR/view081/quality/)
   std::vector<int> iterations;  // every NN with an srNN.ppm or a depth/depthNN.pgm, ascending
 };
 
@@ -23,6 +25,8 @@ struct RunFiles {
 
 // Lists the result sets below RUNDIR; a missing directory gives no sets.
 RunFiles find_run_files(const std::string& rundir);
+// Adds the quality mode's set to run when its directory exists (find_run_files calls it).
+void add_quality_set(RunFiles& run);
 
 // One step line of the iteration log.
 struct EnergyStep {
@@ -80,6 +84,11 @@ cv::Mat read_depth(const std::string& pgm_path, const EvalOptions& o, FileState&
 // run rewrote it, or the one of o.initial_root) and every iteration of every set. Throws
 // RunError (exit_input) when o.initial_root holds a rewritten map.
 std::vector<QualityRow> evaluate_run(const RunFiles& run, const Truth& truth, const EvalOptions& o);
+
+// Side by side, per mode found in the rows (the exact mode's joint set, else its first set;
+// the quality mode): bicubic, first depth map and final result with PSNR, SSIM and the depth
+// errors. Empty unless the rows hold the results of both modes.
+std::string format_mode_table(const std::vector<QualityRow>& rows);
 
 // The aligned text table and the CSV of the rows.
 std::string format_table(const std::vector<QualityRow>& rows);
