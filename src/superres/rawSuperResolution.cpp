@@ -273,28 +273,24 @@ void rawSuperResolution::rgb2yuv(cv::Mat& src, cv::Mat& dst, bool transpose) {
   }
 }
 
-void rawSuperResolution::product_matrixD(cv::Mat& src, cv::Mat& dst, bool vertical) {
+// Differences along rows, or along columns through a transpose; row_differences makes dst.
+void rawSuperResolution::differences(cv::Mat& src, cv::Mat& dst, bool vertical, bool transposed) {
   check_full(src, "difference input");
-  dst = cv::Mat::zeros(geom_.high_y, geom_.high_x, CV_32FC3);
   if (!vertical) {
-    row_differences(src, dst, false);
+    row_differences(src, dst, transposed);
     return;
   }
   cv::Mat t = src.t(), r;
-  row_differences(t, r, false);
+  row_differences(t, r, transposed);
   dst = r.t();
 }
 
+void rawSuperResolution::product_matrixD(cv::Mat& src, cv::Mat& dst, bool vertical) {
+  differences(src, dst, vertical, false);
+}
+
 void rawSuperResolution::product_matrixDt(cv::Mat& src, cv::Mat& dst, bool vertical) {
-  check_full(src, "difference input");
-  dst = cv::Mat::zeros(geom_.high_y, geom_.high_x, CV_32FC3);
-  if (!vertical) {
-    row_differences(src, dst, true);
-    return;
-  }
-  cv::Mat t = src.t(), r;
-  row_differences(t, r, true);
-  dst = r.t();
+  differences(src, dst, vertical, true);
 }
 
 void rawSuperResolution::product_matrixL(cv::Mat& src, cv::Mat& dst) {

@@ -51,7 +51,8 @@ class rawSuperResolution {
   // dst = M src per pixel (transpose false) or M^t src (true), M the fixed colour matrix.
   // dst must not be src; it is replaced by a full-grid CV_32FC3 image.
   void rgb2yuv(cv::Mat& src, cv::Mat& dst, bool transpose);
-  // Forward difference along columns (vertical false) or rows (true), zero extension.
+  // Forward difference along columns (vertical false) or rows (true), zero extension. dst
+  // must not be src; it is replaced by a full-grid CV_32FC3 image.
   void product_matrixD(cv::Mat& src, cv::Mat& dst, bool vertical);
   // Exact transpose of product_matrixD.
   void product_matrixDt(cv::Mat& src, cv::Mat& dst, bool vertical);
@@ -70,6 +71,8 @@ class rawSuperResolution {
   void check_inputs(const cv::Mat* estimate, const cv::Mat* views, const cv::Mat* masks,
                     const cv::Mat& depth) const;
   void check_full(const cv::Mat& m, const char* what) const;
+  // product_matrixD (transposed false) or product_matrixDt (true).
+  void differences(cv::Mat& src, cv::Mat& dst, bool vertical, bool transposed);
   // Step length and energies of one inner step from its data error, coupling norms and
   // curvature sums.
   StepLength step_length(double E, const CouplingNorms& c, const CurvatureSums& q) const;
