@@ -25,6 +25,12 @@ void write_depth(const Output* out, const std::string& relative, const cv::Mat& 
   write_depth_files(*out, relative, depth, o.depth.min_disparity, o.depth.max_disparity, g);
 }
 
+// The first sweeps score the views against each other: the estimate they start from (the
+// bicubic image) lacks the detail that the views hold between them.
+SweepMatch match_of_sweep(int sweep, const QualityParams& p) {
+  return sweep < p.consistency_sweeps ? SweepMatch::consistency : SweepMatch::estimate;
+}
+
 }  // namespace
 
 void run_quality(cv::Mat& estimate, const cv::Mat* views, const cv::Mat* masks, cv::Mat& depth,
@@ -44,7 +50,8 @@ void run_quality(cv::Mat& estimate, const cv::Mat* views, const cv::Mat* masks, 
     progress().begin("depth sweep", static_cast<int>(ladder.size()));
     const cv::Mat base = depth.clone();
     model.set_depth(base);
-    sweep_depth(model, estimate, base, ladder, p, depth, [](int n) { progress().advance(n); });
+    sweep_depth(model, estimate, base, ladder, p, match_of_sweep(0, p), depth,
+                [](int n) { progress().advance(n); });
     progress().end();
   }
   write_depth(out, dir + "depthmapbig.pgm", depth, o, g);
@@ -90,7 +97,8 @@ void run_quality(cv::Mat& estimate, const cv::Mat* views, const cv::Mat* masks, 
       progress().begin("depth re-estimation", static_cast<int>(offsets.size()));
       const cv::Mat base = full ? cv::Mat(cv::Mat::zeros(g.high_y, g.high_x, CV_32F)) : depth.clone();
       if (full) model.set_depth(base);  // else the model holds this map already
-      sweep_depth(model, estimate, base, offsets, p, depth, [](int n) { progress().advance(n); });
+      sweep_depth(model, estimate, base, offsets, p, match_of_sweep(it + 1, p), depth,
+                  [](int n) { progress().advance(n); });
       // Steps around the previous map never leave the searched range.
       depth = cv::max(cv::min(depth, ladder.back()), ladder.front());
       progress().end();

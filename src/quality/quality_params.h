@@ -13,6 +13,8 @@ struct QualityParams {
   double window_radius = 12;     // reach of the cost aggregation, pixels
   double guide_sigma = 0;        // colour step (8-bit units) worth window_radius pixels; 0: none
   double cost_cap = 30;          // residuals beyond this (8-bit units) count as this
+  double consistency_sweeps = 1; // first sweeps that score the views against each other
+  double shift_window = 12;      // a pixel takes the best window within this distance; 0: none
   // Reconstruction.
   double outer_iterations = 4;   // sweeps of (solve, re-estimate depth); one srNN each
   double solver_steps = 8;       // conjugate-gradient steps per outer iteration but the last
