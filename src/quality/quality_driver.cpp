@@ -1,6 +1,8 @@
 // Quality-mode driver: the order of stages, progress, console lines, log and result files.
 #include "quality_driver.h"
 
+#include <malloc.h>
+
 #include <iostream>
 #include <sstream>
 
@@ -36,6 +38,11 @@ SweepMatch match_of_sweep(int sweep, const QualityParams& p) {
 void run_quality(cv::Mat& estimate, const cv::Mat* views, const cv::Mat* masks, cv::Mat& depth,
                  const RunOptions& o, const Geometry& g, const Output* out) {
   const QualityParams& p = o.quality;
+  // The solver and the sweeps make and drop images of tens of megabytes many times over.
+  // Kept in the heap instead of handed back to the system, they are not faulted in, page by
+  // page, again and again.
+  mallopt(M_MMAP_THRESHOLD, 1 << 30);
+  mallopt(M_TRIM_THRESHOLD, 1 << 30);
   const std::string dir = paths::quality_dir();
   if (out != nullptr) out->write_image_behind(dir + "bicubic.ppm", estimate);
 
