@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <opencv2/imgproc.hpp>
 
-#include "errors.h"
 #include "execution.h"
 
 ViewDirection view_direction_of(int view, const Geometry& g) {
@@ -71,9 +71,6 @@ cv::Mat view_disparity_map(const cv::Mat& depth, int view, const Geometry& g) {
 SubpixelModel::SubpixelModel(const Geometry& g, const cv::Mat* views, const cv::Mat* masks)
     : g_(g), views_(views), masks_(masks), vdisp_(view_count), dir_(view_count),
       shift_lo_(view_count, 0.0), shift_hi_(view_count, 0.0) {
-  if (!(g.yscale() < max_box_taps - 2 && g.xscale() < max_box_taps - 2))
-    throw RunError(exit_usage, "quality mode: a view pixel spans more than " +
-                                   std::to_string(max_box_taps - 2) + " output pixels");
   for (int i = 0; i < view_count; ++i) {
     dir_[i] = view_direction_of(i, g);
     vdisp_[i] = cv::Mat::zeros(g.low_y, g.low_x, CV_32F);
@@ -91,11 +88,24 @@ void SubpixelModel::set_depth(const cv::Mat& depth) {
   });
 }
 
-void SubpixelModel::project_view(int i, const cv::Mat& u, bool subtract, cv::Mat& out) const {
+namespace {
+
+// Integral image of a CV_32FC3 estimate, in doubles: box sums of a few pixels are taken as
+// differences of values up to the whole image's sum.
+cv::Mat integral_of(const cv::Mat& u) {
+  cv::Mat sum;
+  cv::integral(u, sum, CV_64F);
+  return sum;
+}
+
+}  // namespace
+
+void SubpixelModel::project_view(int i, const cv::Mat& sum, bool subtract, cv::Mat& out) const {
   out.create(g_.low_y, g_.low_x, CV_32F);
   const double ys = g_.yscale(), xs = g_.xscale();
-  const float inv_area = static_cast<float>(1.0 / (ys * xs));
-  const float* img = u.ptr<float>(0);
+  const double inv_area = 1.0 / (ys * xs);
+  const double* s = sum.ptr<double>(0);
+  const size_t stride = sum.step1();
   for (int k = 0; k < g_.low_y; ++k) {
     const uchar* m = masks_[i].ptr<uchar>(k);
     const uchar* v = views_[i].ptr<uchar>(k);
@@ -107,22 +117,24 @@ void SubpixelModel::project_view(int i, const cv::Mat& u, bool subtract, cv::Mat
       if (t > 2) continue;
       SampleBox b;
       if (!sample_box(k, n, d[n], dir_[i], ys, xs, g_.high_y, g_.high_x, b)) continue;
-      const float p = read_box(img, g_.high_x, t, b, inv_area);
+      const float p = static_cast<float>(read_box(s, stride, t, b) * inv_area);
       o[n] = subtract ? p - static_cast<float>(v[3 * n + t]) : p;
     }
   }
 }
 
 void SubpixelModel::apply(const cv::Mat& u, std::vector<cv::Mat>& out) const {
+  const cv::Mat sum = integral_of(u);
   out.resize(view_count);
-  parallel_items(view_count, [&](int i) { project_view(i, u, false, out[i]); });
+  parallel_items(view_count, [&](int i) { project_view(i, sum, false, out[i]); });
 }
 
 double SubpixelModel::residual(const cv::Mat& u, std::vector<cv::Mat>& r) const {
+  const cv::Mat sum = integral_of(u);
   r.resize(view_count);
   std::vector<double> part(view_count, 0.0);
   parallel_items(view_count, [&](int i) {
-    project_view(i, u, true, r[i]);
+    project_view(i, sum, true, r[i]);
     double s = 0;
     for (int k = 0; k < g_.low_y; ++k) {
       const float* p = r[i].ptr<float>(k);
@@ -130,22 +142,27 @@ double SubpixelModel::residual(const cv::Mat& u, std::vector<cv::Mat>& r) const 
     }
     part[i] = s;
   });
-  double sum = 0;
-  for (double v : part) sum += v;
-  return 0.5 * sum;
+  double sum_sq = 0;
+  for (double v : part) sum_sq += v;
+  return 0.5 * sum_sq;
 }
 
 void SubpixelModel::apply_adjoint(const std::vector<cv::Mat>& values, cv::Mat& back) const {
-  back = cv::Mat::zeros(g_.high_y, g_.high_x, CV_32FC3);
+  // The transpose of (integral image, then four signed bilinear reads per sample): spread
+  // every sample onto its box's corners, then sum the spread values from the bottom right.
+  const int rows = g_.high_y + 1, cols = g_.high_x + 1;
+  cv::Mat acc(rows, cols, CV_64FC3);
   const double ys = g_.yscale(), xs = g_.xscale();
-  const float inv_area = static_cast<float>(1.0 / (ys * xs));
-  float* img = back.ptr<float>(0);
-  // Each band of output rows gathers, in the fixed order (view, k, n, tap), the taps that
-  // land in it, so every pixel sums its contributions in the same order for any banding.
-  parallel_bands(g_.high_y, [&](int y0, int y1) {
+  const double inv_area = 1.0 / (ys * xs);
+  double* a = acc.ptr<double>(0);
+  const size_t stride = acc.step1();
+  // Each band of accumulator rows gathers, in the fixed order (view, k, n, corner), the
+  // corners that land in it, so every entry sums in the same order for any banding.
+  parallel_bands(rows, [&](int y0, int y1) {
+    std::fill(a + y0 * stride, a + y1 * stride, 0.0);
     for (int i = 0; i < view_count; ++i) {
       int k0, k1;
-      view_rows_for_band(y0, y1, shift_lo_[i], shift_hi_[i], 0.5 * ys + 1, ys, g_.low_y, k0, k1);
+      view_rows_for_band(y0, y1, shift_lo_[i], shift_hi_[i], 0.5 * ys + 2, ys, g_.low_y, k0, k1);
       for (int k = k0; k < k1; ++k) {
         const uchar* m = masks_[i].ptr<uchar>(k);
         const float* d = vdisp_[i].ptr<float>(k);
@@ -155,15 +172,31 @@ void SubpixelModel::apply_adjoint(const std::vector<cv::Mat>& values, cv::Mat& b
           if (t > 2 || val[n] == 0.0f) continue;
           SampleBox b;
           if (!sample_box(k, n, d[n], dir_[i], ys, xs, g_.high_y, g_.high_x, b)) continue;
-          if (b.j1 < y0 || b.j0 >= y1) continue;
-          const float r = val[n] * inv_area;
-          for (int j = std::max(b.j0, y0); j <= std::min(b.j1, y1 - 1); ++j) {
-            float* row = img + (static_cast<size_t>(j) * g_.high_x + b.l0) * 3 + t;
-            const float rw = r * b.wy[j - b.j0];
-            for (int l = 0; l <= b.l1 - b.l0; ++l) row[3 * l] += rw * b.wx[l];
-          }
+          spread_box(a, stride, t, b, val[n] * inv_area, y0, y1);
         }
       }
+    }
+    // Sums towards the left within each row.
+    for (int y = y0; y < y1; ++y) {
+      double* r = a + y * stride;
+      for (int x = cols - 2; x >= 0; --x)
+        for (int c = 0; c < 3; ++c) r[3 * x + c] += r[3 * (x + 1) + c];
+    }
+  });
+  // Sums upwards within each column, bands of columns apart; pixel (j, l) takes the entry
+  // (j + 1, l + 1): the spread values below and right of its top-left corner.
+  back.create(g_.high_y, g_.high_x, CV_32FC3);
+  parallel_bands(cols, [&](int x0, int x1) {
+    for (int y = rows - 2; y >= 0; --y) {
+      double* r = a + y * stride;
+      const double* below = r + stride;
+      for (size_t e = 3 * static_cast<size_t>(x0); e < 3 * static_cast<size_t>(x1); ++e) r[e] += below[e];
+    }
+    for (int y = 0; y + 1 < rows; ++y) {
+      const double* r = a + (y + 1) * stride;
+      float* o = back.ptr<float>(y);
+      for (int x = std::max(x0, 1); x < x1; ++x)
+        for (int c = 0; c < 3; ++c) o[3 * (x - 1) + c] = static_cast<float>(r[3 * x + c]);
     }
   });
 }

@@ -42,49 +42,64 @@ inline bool sample_spot(int k, int n, double d, const ViewDirection& w, double y
   return true;
 }
 
-// Largest box side (pixels) the model handles: the weights of one sample live on the stack.
-constexpr int max_box_taps = 64;
-
-// The full-grid rows j0..j1 and columns l0..l1 a view sample's box covers, with the covered
-// length of each (wy, wx); false when the box leaves the grid.
+// A view sample's box [a0, a1] x [c0, c1] (full-grid coordinates, pixel j spanning
+// j - 0.5 .. j + 0.5) as the four corners on the grid of an integral image, whose entry
+// (J, L) sums the pixels above row J and left of column L. Over a piecewise-constant image
+// the integral is bilinear between those entries, so a box sum with fractional ends is the
+// signed sum of four bilinear reads: any box size costs the same.
 struct SampleBox {
-  int j0, j1, l0, l1;
-  float wy[max_box_taps], wx[max_box_taps];
+  int j[2], l[2];     // top-left integral entry of each corner row / column (box top, bottom)
+  double fy[2], fx[2];  // fractions towards the next entry
 };
-// Covered length of pixels first..last by [lo, hi]: the end pixels partly, the rest wholly.
-inline void box_weights(double lo, double hi, int first, int last, float* w) {
-  if (first == last) {
-    w[0] = static_cast<float>(hi - lo);
-    return;
-  }
-  w[0] = static_cast<float>(first + 0.5 - lo);
-  for (int j = 1; j < last - first; ++j) w[j] = 1.0f;
-  w[last - first] = static_cast<float>(hi - (last - 0.5));
-}
 inline bool sample_box(int k, int n, double d, const ViewDirection& w, double ys, double xs,
                        int rows, int cols, SampleBox& b) {
   const double cy = k * ys - d * w.wy, cx = n * xs - d * w.wx;
   const double a0 = cy - 0.5 * ys, a1 = cy + 0.5 * ys, c0 = cx - 0.5 * xs, c1 = cx + 0.5 * xs;
   if (!(a0 >= -0.5 && a1 < rows - 0.5 && c0 >= -0.5 && c1 < cols - 0.5)) return false;
-  b.j0 = floor_int(a0 + 0.5);
-  b.j1 = floor_int(a1 + 0.5);
-  b.l0 = floor_int(c0 + 0.5);
-  b.l1 = floor_int(c1 + 0.5);
-  box_weights(a0, a1, b.j0, b.j1, b.wy);
-  box_weights(c0, c1, b.l0, b.l1, b.wx);
+  const double y[2] = {a0 + 0.5, a1 + 0.5}, x[2] = {c0 + 0.5, c1 + 0.5};
+  for (int e = 0; e < 2; ++e) {
+    b.j[e] = floor_int(y[e]);
+    b.l[e] = floor_int(x[e]);
+    b.fy[e] = y[e] - b.j[e];
+    b.fx[e] = x[e] - b.l[e];
+  }
   return true;
 }
 
-// Mean of channel t of a continuous CV_32FC3 image over a sample's box (weights / area).
-inline float read_box(const float* img, int cols, int t, const SampleBox& b, float inv_area) {
-  float acc = 0.0f;
-  for (int j = b.j0; j <= b.j1; ++j) {
-    const float* row = img + (static_cast<size_t>(j) * cols + b.l0) * 3 + t;
-    float s = 0.0f;
-    for (int l = 0; l <= b.l1 - b.l0; ++l) s += b.wx[l] * row[3 * l];
-    acc += b.wy[j - b.j0] * s;
+// Sum of channel t of the image over a sample's box, from its integral image (continuous
+// CV_64FC3 of (rows + 1) x (cols + 1), `stride` doubles per row).
+inline double read_box(const double* sum, size_t stride, int t, const SampleBox& b) {
+  double acc = 0;
+  for (int e = 0; e < 2; ++e) {
+    const double* r0 = sum + b.j[e] * stride + t;
+    const double* r1 = r0 + stride;
+    const double gy = b.fy[e];
+    for (int f = 0; f < 2; ++f) {
+      const size_t o = 3 * static_cast<size_t>(b.l[f]);
+      const double gx = b.fx[f];
+      const double v = (r0[o] * (1 - gx) + r0[o + 3] * gx) * (1 - gy) + (r1[o] * (1 - gx) + r1[o + 3] * gx) * gy;
+      acc += e == f ? v : -v;
+    }
   }
-  return acc * inv_area;
+  return acc;
+}
+
+// The transpose of read_box: adds `value` times each corner's sign and bilinear weight into
+// the integral-grid accumulator, only into rows [y0, y1).
+inline void spread_box(double* acc, size_t stride, int t, const SampleBox& b, double value, int y0, int y1) {
+  for (int e = 0; e < 2; ++e)
+    for (int h = 0; h < 2; ++h) {
+      const int row = b.j[e] + h;
+      if (row < y0 || row >= y1) continue;
+      double* r = acc + row * stride + t;
+      const double gy = h == 0 ? 1 - b.fy[e] : b.fy[e];
+      for (int f = 0; f < 2; ++f) {
+        const double v = (e == f ? value : -value) * gy;
+        const size_t o = 3 * static_cast<size_t>(b.l[f]);
+        r[o] += v * (1 - b.fx[f]);
+        r[o + 3] += v * b.fx[f];
+      }
+    }
 }
 
 // Bilinear read of channel t of a continuous CV_32FC3 image at a spot.
@@ -128,8 +143,8 @@ class SubpixelModel {
   double shift_hi(int i) const { return shift_hi_[i]; }
 
  private:
-  // Samples or residuals of one view from the estimate.
-  void project_view(int i, const cv::Mat& u, bool subtract, cv::Mat& out) const;
+  // Samples or residuals of one view from the estimate's integral image.
+  void project_view(int i, const cv::Mat& sum, bool subtract, cv::Mat& out) const;
 
   Geometry g_;
   const cv::Mat* views_;

@@ -41,20 +41,23 @@ double regulariser_value(const cv::Mat& u, const QualityParams& p, cv::Mat* w) {
   if (w != nullptr) w->create(u.rows, u.cols, CV_32F);
   const float chroma = static_cast<float>(p.chroma_weight);
   const double eps2 = p.tv_epsilon * p.tv_epsilon;
+  const double lambda = p.tv_weight, mu = p.smooth_weight;
   const double sum = ordered_sum(u.rows, [&](int y) {
     double s = 0;
     float* wr = w != nullptr ? w->ptr<float>(y) : nullptr;
     for (int x = 0; x < u.cols; ++x) {
       float gx[3], gy[3];
       gradients(u, y, x, gx, gy);
-      const double phi = std::sqrt(static_cast<double>(metric_norm2(gx, chroma)) +
-                                   metric_norm2(gy, chroma) + eps2);
-      s += phi;
-      if (wr != nullptr) wr[x] = static_cast<float>(1.0 / phi);
+      const double q = static_cast<double>(metric_norm2(gx, chroma)) + metric_norm2(gy, chroma);
+      const double phi = std::sqrt(q + eps2);
+      s += lambda * phi + 0.5 * mu * q;
+      // The weight of the quadratic majoriser at u: lambda / phi from the total variation,
+      // mu from the quadratic term.
+      if (wr != nullptr) wr[x] = static_cast<float>(lambda / phi + mu);
     }
     return s;
   });
-  return p.tv_weight * sum;
+  return sum;
 }
 
 void regulariser_apply(const cv::Mat& u, const cv::Mat& w, float chroma_weight, cv::Mat& out) {
@@ -151,17 +154,16 @@ QualityEnergy quality_energy(const SubpixelModel& m, const cv::Mat& u, const Qua
 
 QualityEnergy solve_quality(const SubpixelModel& m, cv::Mat& u, const QualityParams& p, int steps,
                             const std::function<void(int)>& done) {
-  const float lambda = static_cast<float>(p.tv_weight);
   const float chroma = static_cast<float>(p.chroma_weight);
   std::vector<cv::Mat> views, data_w;
   cv::Mat w, grad, reg, dir, q, tmp;
-  // System matrix times x: A^t W_data A x + lambda R_w x.
+  // System matrix times x: A^t W_data A x + R_w x.
   auto system = [&](const cv::Mat& x, cv::Mat& out) {
     m.apply(x, views);
     weigh(views, data_w);
     m.apply_adjoint(views, out);
     regulariser_apply(x, w, chroma, tmp);
-    image_axpy(out, lambda, tmp, out);
+    cv::add(out, tmp, out);
   };
   int finished = 0;
   // The robust scale starts wide and halves at every renewal down to its value, so that a
@@ -176,7 +178,7 @@ QualityEnergy solve_quality(const SubpixelModel& m, cv::Mat& u, const QualityPar
     weigh(views, data_w);
     m.apply_adjoint(views, grad);
     regulariser_apply(u, w, chroma, reg);
-    image_axpy(grad, lambda, reg, grad);
+    cv::add(grad, reg, grad);
     cv::Mat res = -grad;
     dir = res.clone();
     double rr = image_dot(res, res);

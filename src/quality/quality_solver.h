@@ -1,5 +1,6 @@
 // Reconstruction of the quality mode: minimises
-//   E(u) = sum over samples rho(A u - recorded) + tv_weight * sum over pixels phi(u),
+//   E(u) = sum over samples rho(A u - recorded) + tv_weight * sum over pixels phi(u)
+//          + smooth_weight / 2 * sum over pixels of the squared metric gradient,
 //   rho = Huber penalty with robust_scale (half the square when it is 0),
 //   phi = sqrt(|grad luminance|^2 + chroma_weight |grad chroma|^2 + tv_epsilon^2),
 // by reweighted least squares: the total variation is replaced by its quadratic majoriser at
@@ -15,7 +16,7 @@
 
 struct QualityEnergy {
   double data = 0;         // sum of rho of the residuals
-  double regulariser = 0;  // tv_weight * sum of phi
+  double regulariser = 0;  // tv_weight * sum of phi + the quadratic term
   double total() const { return data + regulariser; }
 };
 
@@ -27,7 +28,8 @@ void metric_apply(const float g[3], float chroma_weight, float out[3]);
 // row / column; w: CV_32F weights, u and out CV_32FC3.
 void regulariser_apply(const cv::Mat& u, const cv::Mat& w, float chroma_weight, cv::Mat& out);
 
-// The regulariser's value (tv_weight * sum phi) and, if w is given, the weights 1 / phi.
+// The regulariser's value and, if w is given, the weights of its quadratic majoriser at u:
+// tv_weight / phi + smooth_weight per pixel.
 double regulariser_value(const cv::Mat& u, const QualityParams& p, cv::Mat* w);
 
 // Energy of u under the model.

@@ -82,7 +82,9 @@ cv::Mat random_float(int rows, int cols, int type, unsigned seed, float lo, floa
   cv::Mat m(rows, cols, type);
   std::mt19937 rng(seed);
   std::uniform_real_distribution<float> dist(lo, hi);
-  for (auto it = m.begin<float>(); it != m.end<float>(); ++it) *it = dist(rng);
+  // Every channel of every pixel: a float iterator over a multi-channel image visits pixels.
+  cv::Mat flat = m.reshape(1);
+  for (auto it = flat.begin<float>(); it != flat.end<float>(); ++it) *it = dist(rng);
   return m;
 }
 
@@ -147,6 +149,40 @@ TEST(QualityModel, BoxMeanKeepsConstantsAndDropsSamplesOffTheGrid) {
       }
   EXPECT_GT(kept, dropped);
   EXPECT_GT(dropped, 0);  // view 0 shifts 8 columns: its first samples look off the grid
+}
+
+// Every kept sample is the area-weighted mean of the pixels its box covers, the end pixels
+// counted by the share of them inside, at fractional disparities and with an occlusion.
+TEST(QualityModel, SamplesAreBoxMeansWithFractionalEnds) {
+  const Geometry g = small_geometry(10, 8);
+  std::vector<cv::Mat> views, masks;
+  render_plane(g, 0.0, views, masks);
+  cv::Mat depth(g.high_y, g.high_x, CV_32F, cv::Scalar(0.37f));
+  depth(cv::Rect(g.high_x / 2, 0, g.high_x / 2, g.high_y)).setTo(-1.21f);
+  SubpixelModel m(g, views.data(), masks.data());
+  m.set_depth(depth);
+  const cv::Mat u = random_float(g.high_y, g.high_x, CV_32FC3, 11, 0, 255);
+  std::vector<cv::Mat> out;
+  m.apply(u, out);
+  const double ys = g.yscale(), xs = g.xscale();
+  auto overlap = [](double lo, double hi, int j) { return std::max(0.0, std::min(hi, j + 0.5) - std::max(lo, j - 0.5)); };
+  int checked = 0;
+  for (int i = 0; i < view_count; i += 7)
+    for (int k = 0; k < g.low_y; ++k)
+      for (int n = 0; n < g.low_x; ++n) {
+        const int t = masks[i].at<uchar>(k, n);
+        const float got = out[i].at<float>(k, n);
+        if (t == no_sample || got == 0.0f) continue;
+        const double d = m.view_disparity(i).at<float>(k, n);
+        const double cy = k * ys - d * m.direction(i).wy, cx = n * xs - d * m.direction(i).wx;
+        double s = 0;
+        for (int y = 0; y < g.high_y; ++y)
+          for (int x = 0; x < g.high_x; ++x)
+            s += overlap(cy - ys / 2, cy + ys / 2, y) * overlap(cx - xs / 2, cx + xs / 2, x) * u.at<cv::Vec3f>(y, x)[t];
+        EXPECT_NEAR(got, s / (ys * xs), 1e-3) << i << " " << k << " " << n;
+        ++checked;
+      }
+  EXPECT_GT(checked, 100);
 }
 
 // View disparities: the nearer surface wins where two reach one view pixel.
