@@ -76,7 +76,11 @@ void run_quality(cv::Mat& estimate, const cv::Mat* views, const cv::Mat* masks, 
     QualityEnergy e;
     {
       ScopedTiming timing("quality reconstruction");
-      e = solve_quality(model, estimate, p, steps, [](int n) { progress().advance(n); });
+      // The squared-gradient term damps the finest detail, which the last image is better
+      // without but the depth sweeps between solves need to match against.
+      QualityParams solve = p;
+      if (it != last) solve.smooth_weight = 0;
+      e = solve_quality(model, estimate, solve, steps, [](int n) { progress().advance(n); });
     }
     progress().end();
     std::cout << "norm error = " << e.data << std::endl;

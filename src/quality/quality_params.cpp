@@ -37,7 +37,7 @@ const std::vector<QualityParamInfo>& quality_param_table() {
       {"q-tv-epsilon", &QualityParams::tv_epsilon, 0.001, 1000.0, false,
        "smoothing of the total variation near zero, 8-bit units"},
       {"q-smooth", &QualityParams::smooth_weight, 0.0, 1e6, false,
-       "weight of the squared gradient beside the total variation: damps detail finer than the views resolve"},
+       "weight of the squared gradient beside the total variation in the last solve: damps detail finer than the views resolve"},
       {"q-chroma", &QualityParams::chroma_weight, 0.0, 1000.0, false,
        "weight of chroma edges relative to luminance edges"},
       {"q-robust", &QualityParams::robust_scale, 0.0, 255.0, false,

@@ -20,9 +20,9 @@ struct QualityParams {
   double solver_steps = 8;       // conjugate-gradient steps per outer iteration but the last
   double final_steps = 24;       // conjugate-gradient steps of the last outer iteration
   double full_sweeps = 1;        // first re-estimations that search the whole range again
-  double tv_weight = 1.0;        // weight of the colour total variation
-  double tv_epsilon = 1.0;       // smoothing of the total variation near 0, 8-bit units
-  double smooth_weight = 0;      // weight of half the squared colour gradient, beside the TV
+  double tv_weight = 0.8;        // weight of the colour total variation
+  double tv_epsilon = 2.0;       // smoothing of the total variation near 0, 8-bit units
+  double smooth_weight = 0.01;   // weight of half the squared colour gradient in the last solve
   double chroma_weight = 10.0;   // chroma edges cost this many times luminance edges
   double robust_scale = 5;       // residuals beyond this (8-bit units) weigh linearly; 0: never
   double reweight_steps = 4;     // solver steps between renewals of the weights

@@ -341,6 +341,29 @@ TEST(QualitySolver, ImprovesAndDoesNotDependOnThreads) {
   EXPECT_TRUE(same_bytes(results[0], results[1]));
 }
 
+// The solver's weights at u give the regulariser's gradient there (total variation and the
+// squared-gradient term together), checked against central differences of its value.
+TEST(QualitySolver, RegulariserWeightsGiveItsGradient) {
+  const cv::Mat u = random_float(6, 7, CV_32FC3, 5, 0, 60);
+  QualityParams p;
+  p.tv_weight = 0.7;
+  p.smooth_weight = 0.3;
+  p.chroma_weight = 3;
+  cv::Mat w, grad;
+  regulariser_value(u, p, &w);
+  regulariser_apply(u, w, static_cast<float>(p.chroma_weight), grad);
+  const float h = 0.05f;
+  for (int y = 0; y < u.rows; ++y)
+    for (int x = 0; x < u.cols; ++x)
+      for (int c = 0; c < 3; ++c) {
+        cv::Mat up = u.clone(), down = u.clone();
+        up.at<cv::Vec3f>(y, x)[c] += h;
+        down.at<cv::Vec3f>(y, x)[c] -= h;
+        const double numeric = (regulariser_value(up, p, nullptr) - regulariser_value(down, p, nullptr)) / (2 * h);
+        EXPECT_NEAR(grad.at<cv::Vec3f>(y, x)[c], numeric, 2e-3 * (1 + std::fabs(numeric))) << y << " " << x << " " << c;
+      }
+}
+
 // The sweep gives the same bytes for any thread count.
 TEST(QualityDepth, SameBytesForAnyThreadCount) {
   const Geometry g = small_geometry(20, 16);
