@@ -9,7 +9,7 @@
 const std::vector<QualityParamInfo>& quality_param_table() {
   static const std::vector<QualityParamInfo> table = {
       {"q-disparity-step", &QualityParams::disparity_step, 0.01, 1.0, false,
-       "disparity ladder step of the first sweep"},
+       "disparity ladder step of the sweeps over the whole range"},
       {"q-refine-range", &QualityParams::refine_range, 0.0, 5.0, false,
        "re-estimation searches the previous depth +- this"},
       {"q-refine-step", &QualityParams::refine_step, 0.01, 1.0, false,

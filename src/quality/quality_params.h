@@ -7,7 +7,7 @@
 
 struct QualityParams {
   // Depth sweep.
-  double disparity_step = 0.1;   // ladder step of the first sweep, disparity units
+  double disparity_step = 0.05;  // ladder step of the full-range sweeps, disparity units
   double refine_range = 0.3;     // re-estimation searches the previous map +- this
   double refine_step = 0.05;     // ladder step of the re-estimations
   double window_radius = 12;     // reach of the cost aggregation, pixels
